@@ -1,0 +1,28 @@
+# Quick start: `make demo` converts the sample pictures into a PDF, `make test` runs every test.
+BUILD ?= build
+CMAKE_FLAGS ?=
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps configure build demo test sanitize clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) > /dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	@rm -rf $(BUILD)/samples && mkdir -p $(BUILD)/samples
+	@$(BUILD)/tools/make_samples $(BUILD)/samples
+	@$(BUILD)/tools/demo_convert $(BUILD)/samples $(CURDIR)/$(BUILD)/samples.pdf
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD)

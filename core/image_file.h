@@ -1,0 +1,54 @@
+// One decoded raster image, read from any of the accepted formats by the image library and
+// written out as a plain PNG. The only place that talks to the image library.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace Magick {
+class Image;
+}
+
+namespace brannock {
+
+enum class ImageType { kNone, kJpeg, kPng, kGif, kBmp, kTiff, kPcx };
+
+/// Sets up the image library and its resource limits. Call once from the main thread before
+/// any other thread decodes; ImageFile also calls it on first use.
+void InitImageLibrary(const char* programPath = nullptr);
+
+class ImageFile {
+ public:
+  ImageFile();
+  ~ImageFile();
+  ImageFile(const ImageFile&) = delete;
+  ImageFile& operator=(const ImageFile&) = delete;
+
+  /// Decodes the regular file at `path`, choosing the decoder from the file's first bytes
+  /// (JPEG, PNG, GIF, BMP, TIFF or PCX signature) whatever its name says. Anything else,
+  /// a file that is not a regular file, a damaged file and an image with a side above 65535
+  /// or more than 2^28 pixels leave the object invalid. Multi-frame files give their first
+  /// frame. Returns IsValid().
+  bool Load(const std::string& path);
+
+  bool IsValid() const;
+
+  /// The format detected by the last Load; kNone when invalid.
+  ImageType GetType() const;
+
+  /// Writes the image as a plain PNG: 8 bits per sample, grey when the image is grey, a
+  /// palette when it has one of at most 256 colours, RGB otherwise (CMYK is converted); any
+  /// alpha channel is dropped with the colour samples kept as they stand; no transparency,
+  /// no interlacing. Replaces a file at `path` only when complete; false on failure, with
+  /// nothing new left at `path`.
+  bool SaveAsPng(const std::string& path) const;
+
+  /// Frees the decoded image; the object becomes invalid.
+  void Release();
+
+ private:
+  std::unique_ptr<Magick::Image> image_;
+  ImageType type_ = ImageType::kNone;
+};
+
+}  // namespace brannock

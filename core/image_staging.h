@@ -1,0 +1,44 @@
+// Bringing every accepted input into the one form the PDF writer embeds: a plain PNG file.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace brannock {
+
+/// The windowed program's staging folder (program folder + "tmp/"); set before any staging.
+extern std::string g_strTempDir;
+
+/// Number of the next staged PNG; starts at 0, only grows, shared by all staging threads.
+extern std::atomic<int32_t> g_nStageCounter;
+
+/// True when the image library decodes the file (see ImageFile::Load for what it refuses).
+bool IsLoadableImage(const std::string& path);
+
+/// Local time of `time` formatted by strftime; empty when the result would be empty or
+/// longer than 127 characters.
+std::string FormatLocalTime(int64_t time, const std::string& pattern);
+
+/// Decodes `path` and writes it as a plain PNG named g_strTempDir + local time
+/// ("%Y%m%d-%H%M%S") + "-%08d.png" with the next counter value; makes g_strTempDir when
+/// missing. Returns the PNG's path; empty when the input does not decode (the counter is not
+/// raised and nothing is made) or the PNG cannot be written (the counter value stays used).
+/// The caller deletes the PNG.
+std::string StageImageAsPng(const std::string& path);
+
+/// Writes one PDF beside the image: the path up to the last '.' of its file name, then
+/// "pdf". Returns that path; empty when the image does not decode, its file name has no '.',
+/// its extension already is "pdf" (any case), or the PDF cannot be written. The staged PNG is
+/// always deleted; an existing PDF is replaced only by a complete new one.
+std::string ConvertSingleImage(const std::string& path);
+
+/// Console staging of one copy inside a staging folder. A decodable copy that is not a PNG
+/// is written as a PNG beside it and the copy deleted; the PNG is named folder + stem +
+/// ".png", or, when another file already holds that name, file name + ".png" (then
+/// file name + "-2.png", ...), so that every input keeps its own page. Returns the PNG's
+/// path. Empty, with the copy left as it was, when the copy does not decode, already is a
+/// PNG (whatever its name), or the PNG cannot be written.
+std::string ReplaceWithPng(const std::string& path);
+
+}  // namespace brannock

@@ -1,0 +1,64 @@
+// Assembling PNG files into one PDF document with libharu.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace brannock {
+
+/// The maker's web domain and address, as the banner and the PDF's Producer name them.
+inline constexpr const char* kMakerDomain = "brannock.dev";
+inline constexpr const char* kMakerAddress = "https://brannock.dev/";
+
+/// Hooks through which a caller follows and stops one PDF assembly. Called on the
+/// assembling thread, in input order, in the order listed; every hook has a do-nothing
+/// default and ShouldContinue answers true.
+class AssemblyObserver {
+ public:
+  virtual ~AssemblyObserver() = default;
+  /// Once, first.
+  virtual void OnStart() {}
+  /// Once, when the PDF library could not make a document; nothing follows.
+  virtual void OnCreateFailed() {}
+  /// Before each input, never after the last; false ends the loop and saves the pages made.
+  virtual bool ShouldContinue() { return true; }
+  /// Right after ShouldContinue answered true.
+  virtual void OnInputStarting(int /*index*/, int /*count*/, const std::string& /*path*/) {}
+  /// The input could not be loaded (missing, not a PNG, damaged, or too small or too large
+  /// for a first page); it gets no page.
+  virtual void OnLoadFailed(int /*index*/, const std::string& /*path*/) {}
+  /// The input loaded; its page follows.
+  virtual void OnLoaded(int /*index*/, const std::string& /*path*/) {}
+  /// Before the page `pageNumber` (index + 1) is added.
+  virtual void OnPageAdding(int /*pageNumber*/) {}
+  /// The page is sized and made the open action; the image is drawn next.
+  virtual void OnDrawing(int /*index*/, const std::string& /*path*/) {}
+  /// The draw failed; the page stays without its image.
+  virtual void OnDrawFailed(int /*index*/, const std::string& /*path*/) {}
+  /// Once, after the save was attempted (also when nothing could be saved).
+  virtual void OnSaved(const std::string& /*outputPath*/, bool /*succeeded*/) {}
+  /// Once, last (unless OnCreateFailed).
+  virtual void OnFinished() {}
+  /// Each error the PDF library reports, with its error and detail numbers, and the
+  /// errors found before the library saw a file: 0x1043 with detail 0 for a damaged PNG,
+  /// 0x1054 with detail 0 for a first image whose side is below 3 or above 14400 pixels,
+  /// 0x1017 with the system error number for an input that is not a regular file or an
+  /// output that cannot be written.
+  virtual void OnLibraryError(uint32_t /*errorNo*/, uint32_t /*detailNo*/) {}
+};
+
+/// Writes `paths` (PNG files) as one PDF at `outputPath`: one page per loadable input in
+/// list order, every page the size of the first loaded image, each image centred at one
+/// point per pixel, all streams Flate-compressed, opening on the last page at 100 %.
+/// 16-bit samples become 8-bit and alpha and transparency are dropped. An input that cannot
+/// be loaded gets no page and the rest goes on.
+/// Returns true when the document was written completely. The PDF is written beside
+/// `outputPath` under a temporary name and renamed over it only when complete: on failure,
+/// and when no page was made (empty list, stopped before the first input, nothing
+/// loadable), nothing at `outputPath` is created or changed. The input files must stay in
+/// place until the call returns; they are read again during the save.
+bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& outputPath,
+                      AssemblyObserver* observer);
+
+}  // namespace brannock

@@ -1,0 +1,488 @@
+#include "png_codec.h"
+
+#include <fcntl.h>
+#include <png.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace brannock {
+
+namespace {
+
+constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+// libpng refuses any chunk other than IDAT that is larger than this (its default
+// user_chunk_malloc_max), with a hard error.
+constexpr uint32_t kLibpngChunkLimit = 8000000;
+
+uint32_t ReadBigEndian(const uint8_t* p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+
+bool IsChunkName(const uint8_t* name) {
+  for (int i = 0; i < 4; ++i) {
+    const uint8_t c = name[i];
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) return false;
+  }
+  return true;
+}
+
+bool IsChunk(const uint8_t* name, const char* wanted) { return std::memcmp(name, wanted, 4) == 0; }
+
+// A read-only mapping of a whole regular file.
+class MappedFile {
+ public:
+  explicit MappedFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat info;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+      void* data = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+      if (data != MAP_FAILED) {
+        data_ = static_cast<const uint8_t*>(data);
+        size_ = static_cast<size_t>(info.st_size);
+        madvise(data, size_, MADV_SEQUENTIAL);
+      }
+    }
+    close(fd);
+  }
+  ~MappedFile() {
+    if (data_) munmap(const_cast<uint8_t*>(data_), size_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+struct Header {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  int bitDepth = 0;
+  int colourType = 0;
+  bool interlaced = false;
+
+  int Channels() const {
+    switch (colourType) {
+      case 2: return 3;
+      case 4: return 2;
+      case 6: return 4;
+      default: return 1;
+    }
+  }
+  uint64_t RowBytes(uint32_t pixels) const {
+    return (uint64_t{pixels} * Channels() * bitDepth + 7) / 8;
+  }
+};
+
+bool ParseHeader(const uint8_t* data, Header& header) {
+  header.width = ReadBigEndian(data);
+  header.height = ReadBigEndian(data + 4);
+  header.bitDepth = data[8];
+  header.colourType = data[9];
+  header.interlaced = data[12] == 1;
+  if (header.width == 0 || header.height == 0 || header.width > 0x7FFFFFFF ||
+      header.height > 0x7FFFFFFF)
+    return false;
+  if (data[10] != 0 || data[11] != 0 || data[12] > 1) return false;
+  const int depth = header.bitDepth;
+  switch (header.colourType) {
+    case 0: return depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
+    case 3: return depth == 1 || depth == 2 || depth == 4 || depth == 8;
+    case 2:
+    case 4:
+    case 6: return depth == 8 || depth == 16;
+    default: return false;
+  }
+}
+
+// Follows the inflated image data row by row: each row must start with a filter type byte
+// from 0 to 4 and the total must match what the header declares.
+class RowWalker {
+ public:
+  explicit RowWalker(const Header& header) {
+    if (!header.interlaced) {
+      AddPass(header, header.width, header.height);
+      return;
+    }
+    static constexpr int kAdam7[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                         {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+    for (const auto& pass : kAdam7) {
+      const uint32_t columns =
+          header.width > uint32_t(pass[0]) ? (header.width - pass[0] + pass[2] - 1) / pass[2] : 0;
+      const uint32_t rows =
+          header.height > uint32_t(pass[1]) ? (header.height - pass[1] + pass[3] - 1) / pass[3] : 0;
+      if (columns && rows) AddPass(header, columns, rows);
+    }
+  }
+
+  uint64_t expected() const { return expected_; }
+  uint64_t seen() const { return seen_; }
+
+  // False on a bad filter byte or more data than declared.
+  bool Feed(const uint8_t* data, size_t size) {
+    while (size > 0) {
+      if (pass_ >= passes_.size()) return false;
+      const Pass& pass = passes_[pass_];
+      if (offset_ == 0 && data[0] > 4) return false;
+      const uint64_t step = std::min<uint64_t>(size, pass.rowBytes + 1 - offset_);
+      offset_ += step;
+      data += step;
+      size -= step;
+      seen_ += step;
+      if (offset_ == pass.rowBytes + 1) {
+        offset_ = 0;
+        if (++row_ == pass.rows) {
+          row_ = 0;
+          ++pass_;
+        }
+      }
+    }
+    return true;
+  }
+
+ private:
+  struct Pass {
+    uint64_t rowBytes;
+    uint64_t rows;
+  };
+  void AddPass(const Header& header, uint32_t columns, uint32_t rows) {
+    passes_.push_back({header.RowBytes(columns), rows});
+    expected_ += (header.RowBytes(columns) + 1) * rows;
+  }
+
+  std::vector<Pass> passes_;
+  uint64_t expected_ = 0;
+  uint64_t seen_ = 0;
+  size_t pass_ = 0;
+  uint64_t row_ = 0;
+  uint64_t offset_ = 0;
+};
+
+// The largest IDAT chunk libpng 1.6 reads without a hard error, as it computes it.
+uint64_t LibpngIdatLimit(const Header& header) {
+  const uint64_t kLimit = 0x7FFFFFFF;
+  uint64_t rowFactor = uint64_t{header.width} * header.Channels() * (header.bitDepth > 8 ? 2 : 1) +
+                       1 + (header.interlaced ? 6 : 0);
+  uint64_t limit = header.height > 0xFFFFFFFFu / rowFactor ? kLimit : header.height * rowFactor;
+  rowFactor = std::min<uint64_t>(rowFactor, 32566);
+  limit += 6 + 5 * (limit / rowFactor + 1);
+  return std::min(limit, kLimit);
+}
+
+enum class InflateResult { kExact, kExtraData, kBroken };
+
+class ImageDataInflater {
+ public:
+  explicit ImageDataInflater(const Header& header) : rows_(header), out_(1 << 18) {
+    std::memset(&stream_, 0, sizeof stream_);
+    ready_ = inflateInit(&stream_) == Z_OK;
+  }
+  ~ImageDataInflater() {
+    if (ready_) inflateEnd(&stream_);
+  }
+
+  // Feeds one IDAT chunk's bytes; false once the data is broken.
+  bool Feed(const uint8_t* data, size_t size) {
+    if (!ready_ || broken_) return false;
+    if (ended_) {
+      extra_ = extra_ || size > 0;
+      return true;
+    }
+    stream_.next_in = const_cast<Bytef*>(data);
+    stream_.avail_in = static_cast<uInt>(size);
+    while (stream_.avail_in > 0 && !ended_) {
+      stream_.next_out = out_.data();
+      stream_.avail_out = static_cast<uInt>(out_.size());
+      const int status = inflate(&stream_, Z_NO_FLUSH);
+      const size_t produced = out_.size() - stream_.avail_out;
+      if (produced && !rows_.Feed(out_.data(), produced)) {
+        // Rows beyond the declared size are extra data libpng ignores; a bad filter is not.
+        if (rows_.seen() < rows_.expected()) broken_ = true;
+        extra_ = true;
+      }
+      if (status == Z_STREAM_END) {
+        ended_ = true;
+        extra_ = extra_ || stream_.avail_in > 0;
+      } else if (status != Z_OK && status != Z_BUF_ERROR) {
+        broken_ = true;
+      } else if (status == Z_BUF_ERROR && stream_.avail_in > 0) {
+        broken_ = true;
+      }
+      if (broken_) return false;
+    }
+    return true;
+  }
+
+  InflateResult Finish() const {
+    if (broken_ || !ended_ || rows_.seen() < rows_.expected()) return InflateResult::kBroken;
+    return extra_ ? InflateResult::kExtraData : InflateResult::kExact;
+  }
+
+ private:
+  RowWalker rows_;
+  std::vector<uint8_t> out_;
+  z_stream stream_;
+  bool ready_ = false;
+  bool broken_ = false;
+  bool ended_ = false;
+  bool extra_ = false;
+};
+
+}  // namespace
+
+PngCheck CheckPng(const std::string& path) {
+  PngCheck result;
+  const MappedFile file(path);
+  const uint8_t* data = file.data();
+  const size_t size = file.size();
+  if (!data || size < 8 || std::memcmp(data, kSignature, 8) != 0) return result;
+
+  result.verdict = PngVerdict::kDamaged;
+  Header header;
+  bool needsRewrite = false;
+  bool seenHeader = false, seenPalette = false, seenEnd = false;
+  bool inImageData = false, afterImageData = false;
+  std::unique_ptr<ImageDataInflater> inflater;
+
+  size_t pos = 8;
+  while (!seenEnd) {
+    if (size - pos < 12) return result;
+    const uint32_t length = ReadBigEndian(data + pos);
+    const uint8_t* name = data + pos + 4;
+    if (length > 0x7FFFFFFF || !IsChunkName(name) || size - pos - 12 < length) return result;
+    const uint8_t* body = name + 4;
+    const uint32_t stored = ReadBigEndian(body + length);
+    if (crc32(crc32(0, nullptr, 0), name, length + 4) != stored) return result;
+
+    const bool isImageData = IsChunk(name, "IDAT");
+    if (!seenHeader) {
+      if (!IsChunk(name, "IHDR") || length != 13 || !ParseHeader(body, header)) return result;
+      seenHeader = true;
+      result.width = header.width;
+      result.height = header.height;
+      if (header.width > kMaxImageSide || header.height > kMaxImageSide ||
+          uint64_t{header.width} * header.height > kMaxImagePixels)
+        return result;
+      needsRewrite = header.bitDepth > 8 || (header.colourType & 4) || header.interlaced;
+      inflater = std::make_unique<ImageDataInflater>(header);
+    } else if (IsChunk(name, "IHDR")) {
+      return result;
+    } else if (IsChunk(name, "PLTE")) {
+      if (seenPalette || inImageData || afterImageData || length == 0 || length % 3 ||
+          length > 3 * 256)
+        return result;
+      seenPalette = true;
+      if (!(header.colourType & 2)) needsRewrite = true;
+    } else if (isImageData) {
+      if (header.colourType == 3 && !seenPalette) return result;
+      if (afterImageData || length > LibpngIdatLimit(header)) needsRewrite = true;
+      inImageData = true;
+      if (!inflater->Feed(body, length)) return result;
+    } else if (IsChunk(name, "IEND")) {
+      if (length != 0 || !inImageData) return result;
+      seenEnd = true;
+    } else if (!(name[0] & 0x20)) {
+      return result;  // an unknown critical chunk: no decoder may skip it
+    } else {
+      if (IsChunk(name, "tRNS") || length > kLibpngChunkLimit) needsRewrite = true;
+    }
+    if (inImageData && !isImageData) {
+      inImageData = false;
+      afterImageData = true;
+    }
+    pos += 12 + size_t{length};
+  }
+
+  switch (inflater->Finish()) {
+    case InflateResult::kBroken: return result;
+    case InflateResult::kExtraData: needsRewrite = true; break;
+    case InflateResult::kExact: break;
+  }
+  result.verdict = needsRewrite ? PngVerdict::kNeedsRewrite : PngVerdict::kPlain;
+  return result;
+}
+
+namespace {
+
+// libpng reports errors by longjmp; everything that must be released after one lives here,
+// outside the frames that libpng jumps over.
+struct PngJob {
+  std::jmp_buf jump;
+  FILE* input = nullptr;
+  FILE* output = nullptr;
+  png_structp reader = nullptr;
+  png_infop readerInfo = nullptr;
+  png_structp writer = nullptr;
+  png_infop writerInfo = nullptr;
+  png_bytep pixels = nullptr;
+  png_bytepp rowPointers = nullptr;
+
+  ~PngJob() {
+    if (reader) png_destroy_read_struct(&reader, readerInfo ? &readerInfo : nullptr, nullptr);
+    if (writer) png_destroy_write_struct(&writer, writerInfo ? &writerInfo : nullptr);
+    std::free(pixels);
+    std::free(rowPointers);
+    if (input) std::fclose(input);
+    if (output) std::fclose(output);
+  }
+};
+
+[[noreturn]] void JumpOnError(png_structp png, png_const_charp) {
+  std::longjmp(static_cast<PngJob*>(png_get_error_ptr(png))->jump, 1);
+}
+
+void IgnoreWarning(png_structp, png_const_charp) {}
+
+void StartWriter(PngJob* job, uint32_t width, uint32_t height, int colourType, int bitDepth,
+                 int level) {
+  job->writer = png_create_write_struct(PNG_LIBPNG_VER_STRING, job, JumpOnError, IgnoreWarning);
+  if (!job->writer) std::longjmp(job->jump, 1);
+  job->writerInfo = png_create_info_struct(job->writer);
+  if (!job->writerInfo) std::longjmp(job->jump, 1);
+  png_init_io(job->writer, job->output);
+  png_set_compression_level(job->writer, level);
+  png_set_filter(job->writer, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
+  png_set_compression_buffer_size(job->writer, 1 << 17);
+  png_set_IHDR(job->writer, job->writerInfo, width, height, bitDepth, colourType,
+               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
+}
+
+bool CloseOutput(PngJob* job) {
+  const bool flushed = std::fflush(job->output) == 0 && !std::ferror(job->output);
+  const bool closed = std::fclose(job->output) == 0;
+  job->output = nullptr;
+  return flushed && closed;
+}
+
+// Runs with every resource held by `job`, so a longjmp out of libpng leaks nothing.
+bool RewriteJob(PngJob* job) {
+  if (setjmp(job->jump)) return false;
+  job->reader = png_create_read_struct(PNG_LIBPNG_VER_STRING, job, JumpOnError, IgnoreWarning);
+  if (!job->reader) return false;
+  job->readerInfo = png_create_info_struct(job->reader);
+  if (!job->readerInfo) return false;
+  png_set_chunk_malloc_max(job->reader, 0);
+  png_init_io(job->reader, job->input);
+  png_read_info(job->reader, job->readerInfo);
+
+  const uint32_t width = png_get_image_width(job->reader, job->readerInfo);
+  const uint32_t height = png_get_image_height(job->reader, job->readerInfo);
+  const int colourType = png_get_color_type(job->reader, job->readerInfo) & ~PNG_COLOR_MASK_ALPHA;
+  const int bitDepth = std::min(8, int{png_get_bit_depth(job->reader, job->readerInfo)});
+  const bool interlaced =
+      png_get_interlace_type(job->reader, job->readerInfo) != PNG_INTERLACE_NONE;
+  png_set_strip_16(job->reader);
+  png_set_strip_alpha(job->reader);
+  png_set_interlace_handling(job->reader);
+  png_read_update_info(job->reader, job->readerInfo);
+  const size_t rowBytes = png_get_rowbytes(job->reader, job->readerInfo);
+
+  StartWriter(job, width, height, colourType, bitDepth, kStagingPngLevel);
+  if (colourType == PNG_COLOR_TYPE_PALETTE) {
+    png_colorp palette = nullptr;
+    int entries = 0;
+    if (png_get_PLTE(job->reader, job->readerInfo, &palette, &entries) != PNG_INFO_PLTE)
+      return false;
+    png_set_PLTE(job->writer, job->writerInfo, palette, entries);
+  }
+  png_write_info(job->writer, job->writerInfo);
+
+  if (interlaced) {
+    // The passes must all be read before any row is complete.
+    job->pixels = static_cast<png_bytep>(std::malloc(rowBytes * height));
+    job->rowPointers = static_cast<png_bytepp>(std::malloc(sizeof(png_bytep) * height));
+    if (!job->pixels || !job->rowPointers) return false;
+    for (uint32_t y = 0; y < height; ++y) job->rowPointers[y] = job->pixels + rowBytes * y;
+    png_read_image(job->reader, job->rowPointers);
+    png_write_image(job->writer, job->rowPointers);
+  } else {
+    job->pixels = static_cast<png_bytep>(std::malloc(rowBytes));
+    if (!job->pixels) return false;
+    for (uint32_t y = 0; y < height; ++y) {
+      png_read_row(job->reader, job->pixels, nullptr);
+      png_write_row(job->writer, job->pixels);
+    }
+  }
+  png_write_end(job->writer, nullptr);
+  return true;
+}
+
+bool WriteJob(PngJob* job, const PlainPngLayout& layout, const PngRowSource* rows, int level) {
+  if (setjmp(job->jump)) return false;
+  const int colourType = layout.colour == PngColour::kGrey  ? PNG_COLOR_TYPE_GRAY
+                         : layout.colour == PngColour::kRgb ? PNG_COLOR_TYPE_RGB
+                                                            : PNG_COLOR_TYPE_PALETTE;
+  StartWriter(job, layout.width, layout.height, colourType, 8, level);
+  if (layout.colour == PngColour::kPalette) {
+    const size_t entries = layout.palette.size() / 3;
+    if (entries == 0 || entries > 256) return false;
+    png_color palette[256];
+    for (size_t i = 0; i < entries; ++i)
+      palette[i] = {layout.palette[3 * i], layout.palette[3 * i + 1], layout.palette[3 * i + 2]};
+    png_set_PLTE(job->writer, job->writerInfo, palette, static_cast<int>(entries));
+  }
+  png_write_info(job->writer, job->writerInfo);
+
+  const size_t rowBytes = size_t{layout.width} * (layout.colour == PngColour::kRgb ? 3 : 1);
+  constexpr uint32_t kStrip = 32;
+  job->pixels = static_cast<png_bytep>(std::malloc(rowBytes * kStrip));
+  if (!job->pixels) return false;
+  for (uint32_t first = 0; first < layout.height; first += kStrip) {
+    const uint32_t count = std::min(kStrip, layout.height - first);
+    if (!(*rows)(first, count, job->pixels)) return false;
+    for (uint32_t y = 0; y < count; ++y) png_write_row(job->writer, job->pixels + rowBytes * y);
+  }
+  png_write_end(job->writer, nullptr);
+  return true;
+}
+
+}  // namespace
+
+bool RewriteAsPlainPng(const std::string& source, const std::string& target) {
+  bool written = false;
+  {
+    PngJob job;
+    job.input = std::fopen(source.c_str(), "rbe");
+    job.output = job.input ? std::fopen(target.c_str(), "wbe") : nullptr;
+    if (!job.output) return false;
+    written = RewriteJob(&job) && CloseOutput(&job);
+  }
+  if (!written) unlink(target.c_str());
+  return written;
+}
+
+bool WritePlainPng(const std::string& path, const PlainPngLayout& layout, const PngRowSource& rows,
+                   int level) {
+  if (layout.width == 0 || layout.height == 0) return false;
+  std::string partial = path + ".part-XXXXXX";
+  const int fd = mkostemp(partial.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  fchmod(fd, 0644);
+  bool written = false;
+  {
+    PngJob job;
+    job.output = fdopen(fd, "wb");
+    if (!job.output) {
+      close(fd);
+    } else {
+      written = WriteJob(&job, layout, &rows, level) && CloseOutput(&job);
+    }
+  }
+  if (written && std::rename(partial.c_str(), path.c_str()) == 0) return true;
+  unlink(partial.c_str());
+  return false;
+}
+
+}  // namespace brannock

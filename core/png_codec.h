@@ -1,0 +1,67 @@
+// PNG files as the PDF writer needs them: a check that a file is an intact plain PNG, a
+// rewrite of any other decodable PNG into a plain one, and the plain PNG writer that staging
+// uses. "Plain" means: at most 8 bits per sample, grey, RGB or palette colour, no alpha, no
+// tRNS chunk, not interlaced.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace brannock {
+
+/// Largest side and pixel count that any image may have; larger ones are not decodable.
+inline constexpr uint32_t kMaxImageSide = 65535;
+inline constexpr uint64_t kMaxImagePixels = uint64_t{1} << 28;
+
+enum class PngVerdict {
+  kNotPng,        ///< missing, unreadable or without the PNG signature
+  kPlain,         ///< intact plain PNG: safe to hand to the PDF writer as it is
+  kNeedsRewrite,  ///< intact, but 16-bit, with alpha, with tRNS or interlaced
+  kDamaged,       ///< carries the signature, but its structure or image data is broken
+};
+
+struct PngCheck {
+  PngVerdict verdict = PngVerdict::kNotPng;
+  uint32_t width = 0;   ///< from IHDR; set for every verdict but kNotPng
+  uint32_t height = 0;
+};
+
+/// Reads the whole file once: every chunk's CRC, the header's values, the chunk order, and
+/// that the image data inflates to exactly the size the header declares with a valid filter
+/// byte on every row. Never modifies the file. Sides above kMaxImageSide or more than
+/// kMaxImagePixels pixels count as damaged.
+PngCheck CheckPng(const std::string& path);
+
+/// Decodes a PNG that CheckPng found intact and writes it as a plain PNG at `target`:
+/// 16-bit samples become 8-bit (high byte), alpha is dropped with the colour samples kept
+/// as they stand, tRNS is left out, interlacing is undone; grey stays grey, palette stays
+/// palette, RGB(A) becomes RGB. False, with nothing left at `target`, when it cannot.
+bool RewriteAsPlainPng(const std::string& source, const std::string& target);
+
+enum class PngColour { kGrey, kRgb, kPalette };
+
+/// What a plain PNG to be written holds. Samples are 8 bits: one byte per pixel for grey and
+/// palette (an index into `palette`, which holds RGB triples), three for RGB.
+struct PlainPngLayout {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  PngColour colour = PngColour::kRgb;
+  std::vector<uint8_t> palette;
+};
+
+/// Fills the rows [first, first + count) into `rows` (count rows of width * channels bytes,
+/// back to back); false stops the write as failed.
+using PngRowSource = std::function<bool(uint32_t first, uint32_t count, uint8_t* rows)>;
+
+/// zlib level 1 without row filters: staged PNGs are temporary and read back at once.
+inline constexpr int kStagingPngLevel = 1;
+
+/// Writes a plain 8-bit PNG with no ancillary chunks. The file is written beside `path`
+/// under another name and renamed over `path` when complete, so a failure never leaves a
+/// partial file and leaves any file already at `path` as it was. True on success.
+bool WritePlainPng(const std::string& path, const PlainPngLayout& layout,
+                   const PngRowSource& rows, int level = kStagingPngLevel);
+
+}  // namespace brannock
