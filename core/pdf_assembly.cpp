@@ -205,6 +205,9 @@ bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& 
     ++pages;
     HPDF_Page_SetWidth(page, static_cast<HPDF_REAL>(width));
     HPDF_Page_SetHeight(page, static_cast<HPDF_REAL>(height));
+    // A later page the library could not size still gets its image, and the first image's
+    // size in the resize below.
+    HPDF_ResetError(doc);
     HPDF_Destination destination = HPDF_Page_CreateDestination(page);
     HPDF_Destination_SetXYZ(destination, 0, HPDF_Page_GetHeight(page), 1);
     HPDF_SetOpenAction(doc, destination);
@@ -217,7 +220,6 @@ bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& 
                             static_cast<HPDF_REAL>(height)) != HPDF_OK) {
       hooks->OnDrawFailed(index, path);
     }
-    // A later page the library could not size still gets the first image's size below.
     HPDF_ResetError(doc);
   }
 

@@ -1,0 +1,256 @@
+#include "image_staging.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <cstring>
+#include <regex>
+
+#include "image_file.h"
+#include "png_codec.h"
+#include "sample_images.h"
+#include "test_support.h"
+
+namespace brannock {
+namespace {
+
+using samples::MakePicture;
+using samples::Picture;
+using samples::WritePicture;
+using testing::FileExists;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(FormatLocalTime, FormatsOrGivesEmptyText) {
+  EXPECT_EQ(FormatLocalTime(std::time(nullptr), "%Y%m%d-%H%M%S").size(), 15u);
+  EXPECT_EQ(FormatLocalTime(0, std::string(130, 'x')), "");
+  EXPECT_EQ(FormatLocalTime(0, ""), "");
+}
+
+TEST(ImageFile, DetectsTheFormatFromContentNotFromTheName) {
+  TempDir dir;
+  const Picture picture = MakePicture(20, 10, 3, 1);
+  const std::pair<const char*, ImageType> formats[] = {
+      {"JPEG", ImageType::kJpeg}, {"PNG", ImageType::kPng}, {"GIF", ImageType::kGif},
+      {"BMP", ImageType::kBmp},   {"TIFF", ImageType::kTiff}, {"PCX", ImageType::kPcx}};
+  for (const auto& [format, type] : formats) {
+    const std::string path = dir / (std::string("@misnamed%d[0].") + "png");
+    ASSERT_TRUE(WritePicture(picture, format, path)) << format;
+    ImageFile image;
+    EXPECT_TRUE(image.Load(path)) << format;
+    EXPECT_EQ(image.GetType(), type) << format;
+  }
+
+  WriteFile(dir / "drawing.png",
+            "<svg xmlns='http://www.w3.org/2000/svg' width='10' height='10'><rect width='10' "
+            "height='10'/></svg>");
+  WriteFile(dir / "page.png", "<html><body><img src='x.png'></body></html>");
+  WriteFile(dir / "empty.jpg", "");
+  mkfifo((dir / "pipe.jpg").c_str(), 0644);
+  mkdir((dir / "folder.jpg").c_str(), 0755);
+  for (const char* name : {"drawing.png", "page.png", "empty.jpg", "pipe.jpg", "folder.jpg",
+                           "missing.jpg"}) {
+    ImageFile image;
+    EXPECT_FALSE(image.Load(dir / name)) << name;
+    EXPECT_FALSE(image.IsValid());
+    EXPECT_EQ(image.GetType(), ImageType::kNone);
+  }
+}
+
+// A tiny file declaring a gigantic picture made the library fill the disk with its cache.
+TEST(ImageFile, GiganticHeadersAreRefusedAtOnce) {
+  TempDir dir;
+  WriteFile(dir / "huge.png", testing::MakeHugeHeaderPng(100000, 100000));
+  WriteFile(dir / "square.png", testing::MakeHugeHeaderPng(20000, 20000));
+  std::string bmp = "BM" + std::string(52, '\0');
+  bmp[10] = 54;
+  bmp[14] = 40;
+  const uint32_t side = 100000;
+  std::memcpy(&bmp[18], &side, 4);
+  std::memcpy(&bmp[22], &side, 4);
+  bmp[26] = 1;
+  bmp[28] = 24;
+  WriteFile(dir / "huge.bmp", bmp + std::string(64, '\x7f'));
+  std::string gif = std::string("GIF89a", 6) + "\xA0\x86\xA0\x86" + std::string("\x00\x00\x00", 3);
+  WriteFile(dir / "huge.gif", gif + ",\0\0\0\0\xA0\x86\xA0\x86\0\x02\x02\x44\x01\0;");
+  for (const char* name : {"huge.png", "square.png", "huge.bmp", "huge.gif"}) {
+    const auto start = std::chrono::steady_clock::now();
+    ImageFile image;
+    EXPECT_FALSE(image.Load(dir / name)) << name;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << name;
+  }
+}
+
+Picture FewColours(uint32_t width, uint32_t height) {
+  Picture picture{width, height, 3, {}};
+  const uint8_t colours[4][3] = {{255, 0, 0}, {0, 128, 255}, {10, 20, 30}, {250, 250, 5}};
+  for (uint32_t i = 0; i < width * height; ++i)
+    picture.samples.insert(picture.samples.end(), colours[(i * 7 / 3) % 4], colours[(i * 7 / 3) % 4] + 3);
+  return picture;
+}
+
+std::string Samples(const Picture& picture) {
+  return std::string(picture.samples.begin(), picture.samples.end());
+}
+
+std::string Colours(const Picture& rgba) {
+  std::string rgb;
+  for (size_t i = 0; i < rgba.samples.size(); i += 4)
+    rgb.append(rgba.samples.begin() + i, rgba.samples.begin() + i + 3);
+  return rgb;
+}
+
+// A 32-bit BMP whose fourth bytes are all zero, as many programs write them.
+std::string ZeroAlphaBmp(const Picture& rgb) {
+  std::string pixels;
+  for (int y = static_cast<int>(rgb.height) - 1; y >= 0; --y)
+    for (uint32_t x = 0; x < rgb.width; ++x) {
+      const uint8_t* p = &rgb.samples[(size_t{rgb.width} * y + x) * 3];
+      pixels += {static_cast<char>(p[2]), static_cast<char>(p[1]), static_cast<char>(p[0]), 0};
+    }
+  std::string header(54, '\0');
+  const auto put = [&](size_t at, uint32_t value) { std::memcpy(&header[at], &value, 4); };
+  header[0] = 'B';
+  header[1] = 'M';
+  put(2, static_cast<uint32_t>(54 + pixels.size()));
+  put(10, 54);
+  put(14, 40);
+  put(18, rgb.width);
+  put(22, rgb.height);
+  header[26] = 1;
+  header[28] = 32;
+  return header + pixels;
+}
+
+TEST(ImageFile, SavesPlainOpaquePngsThatKeepTheSamples) {
+  TempDir dir;
+  const Picture rgb = MakePicture(33, 17, 3, 2);
+  const Picture grey = MakePicture(33, 17, 1, 3);
+  const Picture rgba = MakePicture(33, 17, 4, 4);
+  const Picture few = FewColours(33, 17);
+  struct Case {
+    const char* format;
+    const Picture& picture;
+    std::string expected;
+    int colourType;
+  };
+  const Case cases[] = {{"PNG", rgb, Samples(rgb), 2},    {"BMP", rgb, Samples(rgb), 2},
+                        {"TIFF", rgb, Samples(rgb), 2},   {"PCX", rgb, Samples(rgb), 2},
+                        {"PNG", grey, Samples(grey), 0},  {"TIFF", grey, Samples(grey), 0},
+                        {"PNG", rgba, Colours(rgba), 2},  {"TIFF", rgba, Colours(rgba), 2},
+                        {"GIF", few, Samples(few), 3},    {"BMP", few, Samples(few), 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.format) + " with " + std::to_string(c.picture.channels) + " channels");
+    ASSERT_TRUE(WritePicture(c.picture, c.format, dir / "in"));
+    ImageFile image;
+    ASSERT_TRUE(image.Load(dir / "in"));
+    ASSERT_TRUE(image.SaveAsPng(dir / "out.png"));
+    EXPECT_EQ(CheckPng(dir / "out.png").verdict, PngVerdict::kPlain);
+    const testing::DecodedPng decoded = testing::DecodePng(dir / "out.png");
+    EXPECT_EQ(decoded.colourType, c.colourType);
+    EXPECT_EQ(decoded.bitDepth, 8);
+    EXPECT_EQ(c.picture.channels == 1 ? decoded.grey : decoded.rgb, c.expected);
+  }
+
+  WriteFile(dir / "zero-alpha.bmp", ZeroAlphaBmp(rgb));
+  ImageFile image;
+  ASSERT_TRUE(image.Load(dir / "zero-alpha.bmp"));
+  ASSERT_TRUE(image.SaveAsPng(dir / "out.png"));
+  EXPECT_EQ(testing::DecodePng(dir / "out.png").rgb, Samples(rgb));
+}
+
+TEST(StageImageAsPng, NamesCountsAndFolder) {
+  TempDir dir;
+  g_strTempDir = dir / "tmp/";
+  ASSERT_TRUE(WritePicture(MakePicture(8, 8, 3, 1), "JPEG", dir / "a.jpg"));
+  WriteFile(dir / "bad.jpg", "not an image");
+  const int32_t first = g_nStageCounter;
+
+  EXPECT_EQ(StageImageAsPng(dir / "bad.jpg"), "");
+  EXPECT_FALSE(FileExists(dir / "tmp"));
+  EXPECT_EQ(g_nStageCounter, first);
+
+  const std::string staged = StageImageAsPng(dir / "a.jpg");
+  const std::string again = StageImageAsPng(dir / "a.jpg");
+  EXPECT_TRUE(std::regex_match(staged, std::regex(dir / R"(tmp/\d{8}-\d{6}-\d{8}\.png)")))
+      << staged;
+  char suffix[32];
+  snprintf(suffix, sizeof suffix, "-%08d.png", first);
+  EXPECT_EQ(staged.substr(staged.size() - 13), suffix);
+  snprintf(suffix, sizeof suffix, "-%08d.png", first + 1);
+  EXPECT_EQ(again.substr(again.size() - 13), suffix);
+  EXPECT_EQ(CheckPng(staged).verdict, PngVerdict::kPlain);
+
+  // A decodable input that cannot be saved still uses its number.
+  g_strTempDir = dir / "a.jpg/";
+  EXPECT_EQ(StageImageAsPng(dir / "a.jpg"), "");
+  EXPECT_EQ(g_nStageCounter, first + 3);
+}
+
+TEST(ConvertSingleImage, WritesBesideTheImageOrNothing) {
+  TempDir dir;
+  g_strTempDir = dir / "tmp/";
+  const Picture picture = MakePicture(12, 9, 3, 5);
+  mkdir((dir / "my.dir").c_str(), 0755);
+  for (const char* name : {"a.b.jpg", "photo.", "my.dir/scan", "x.PDF", "page.png"})
+    ASSERT_TRUE(WritePicture(picture, "PNG", dir / name));
+  WriteFile(dir / "text.jpg", "hello");
+
+  EXPECT_EQ(ConvertSingleImage(dir / "a.b.jpg"), dir / "a.b.pdf");
+  EXPECT_EQ(ConvertSingleImage(dir / "photo."), dir / "photo.pdf");
+  EXPECT_EQ(ConvertSingleImage(dir / "page.png"), dir / "page.pdf");
+  EXPECT_EQ(testing::ReadPdf(dir / "page.pdf").pages.size(), 1u);
+  // A dot only in a folder name must not send the PDF out of the folder.
+  EXPECT_EQ(ConvertSingleImage(dir / "my.dir/scan"), "");
+  EXPECT_FALSE(FileExists(dir / "my.pdf"));
+  // A PDF-named input would overwrite itself.
+  const std::string before = ReadFile(dir / "x.PDF");
+  EXPECT_EQ(ConvertSingleImage(dir / "x.PDF"), "");
+  EXPECT_EQ(ReadFile(dir / "x.PDF"), before);
+  EXPECT_EQ(ConvertSingleImage(dir / "text.jpg"), "");
+  EXPECT_FALSE(FileExists(dir / "text.pdf"));
+  EXPECT_TRUE(Names(dir / "tmp").empty());
+}
+
+TEST(ReplaceWithPng, ConvertsCopiesBesideThemAndKeepsEveryInput) {
+  TempDir dir;
+  const Picture picture = MakePicture(10, 6, 3, 7);
+  ASSERT_TRUE(WritePicture(picture, "JPEG", dir / "a.JPG"));
+  ASSERT_TRUE(WritePicture(picture, "PNG", dir / "b.gif"));
+  ASSERT_TRUE(WritePicture(picture, "JPEG", dir / "c.png"));
+  WriteFile(dir / "d.bmp", "broken");
+
+  EXPECT_EQ(ReplaceWithPng(dir / "a.JPG"), dir / "a.png");
+  EXPECT_EQ(ReplaceWithPng(dir / "b.gif"), "");
+  EXPECT_EQ(ReplaceWithPng(dir / "c.png"), dir / "c.png");
+  EXPECT_EQ(ReplaceWithPng(dir / "d.bmp"), "");
+  EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"a.png", "b.gif", "c.png", "d.bmp"}));
+  EXPECT_EQ(CheckPng(dir / "c.png").verdict, PngVerdict::kPlain);
+
+  // Inputs sharing a stem all keep their pages.
+  TempDir same;
+  ASSERT_TRUE(WritePicture(MakePicture(10, 6, 3, 1), "BMP", same / "a.bmp"));
+  ASSERT_TRUE(WritePicture(MakePicture(10, 6, 3, 2), "JPEG", same / "a.jpg"));
+  ASSERT_TRUE(WritePicture(MakePicture(10, 6, 3, 3), "PNG", same / "a.png"));
+  const std::string png = ReadFile(same / "a.png");
+  EXPECT_EQ(ReplaceWithPng(same / "a.bmp"), same / "a.bmp.png");
+  EXPECT_EQ(ReplaceWithPng(same / "a.jpg"), same / "a.jpg.png");
+  EXPECT_EQ(ReplaceWithPng(same / "a.png"), "");
+  EXPECT_EQ(Names(same.path()), (std::vector<std::string>{"a.bmp.png", "a.jpg.png", "a.png"}));
+  EXPECT_EQ(ReadFile(same / "a.png"), png);
+}
+
+}  // namespace
+}  // namespace brannock

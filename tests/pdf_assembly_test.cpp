@@ -1,0 +1,337 @@
+#include "pdf_assembly.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+
+#include "test_support.h"
+
+namespace brannock {
+namespace {
+
+using testing::FileExists;
+using testing::MakePng;
+using testing::PdfReport;
+using testing::PngSpec;
+using testing::ReadFile;
+using testing::ReadPdf;
+using testing::TempDir;
+using testing::WriteFile;
+
+// Records every hook as one line of text, so a test can compare the whole story.
+class Recorder : public AssemblyObserver {
+ public:
+  int stopBefore = -1;  // ShouldContinue answers false before this input
+  std::vector<std::string> events;
+
+  void OnStart() override { events.push_back("start"); }
+  void OnCreateFailed() override { events.push_back("create failed"); }
+  bool ShouldContinue() override { return asked_++ != stopBefore; }
+  void OnInputStarting(int index, int count, const std::string&) override {
+    events.push_back("input " + std::to_string(index) + "/" + std::to_string(count));
+  }
+  void OnLoadFailed(int index, const std::string&) override {
+    events.push_back("load failed " + std::to_string(index));
+  }
+  void OnLoaded(int index, const std::string&) override {
+    events.push_back("loaded " + std::to_string(index));
+  }
+  void OnPageAdding(int page) override { events.push_back("page " + std::to_string(page)); }
+  void OnDrawing(int index, const std::string&) override {
+    events.push_back("drawing " + std::to_string(index));
+  }
+  void OnDrawFailed(int index, const std::string&) override {
+    events.push_back("draw failed " + std::to_string(index));
+  }
+  void OnSaved(const std::string&, bool ok) override {
+    events.push_back(ok ? "saved" : "not saved");
+  }
+  void OnFinished() override { events.push_back("finished"); }
+  void OnLibraryError(uint32_t error, uint32_t detail) override {
+    char text[48];
+    snprintf(text, sizeof text, "error %04X/%u", error, detail);
+    events.push_back(text);
+  }
+  bool Saw(const std::string& event) const {
+    return std::find(events.begin(), events.end(), event) != events.end();
+  }
+
+ private:
+  int asked_ = 0;
+};
+
+std::string WritePng(const TempDir& dir, const std::string& name, const PngSpec& spec) {
+  WriteFile(dir / name, MakePng(spec));
+  return dir / name;
+}
+
+PngSpec Rgb(uint32_t width, uint32_t height) {
+  PngSpec spec;
+  spec.width = width;
+  spec.height = height;
+  return spec;
+}
+
+TEST(WriteImagesToPdf, WorkedExampleGivesPagesPlacementOpenActionAndDocumentInfo) {
+  TempDir dir;
+  const std::vector<std::string> inputs = {WritePng(dir, "a.png", Rgb(100, 200)),
+                                           WritePng(dir, "b.png", Rgb(50, 100)),
+                                           WritePng(dir, "c.png", Rgb(120, 220))};
+  Recorder recorder;
+  ASSERT_TRUE(WriteImagesToPdf(inputs, dir / "out.pdf", &recorder));
+
+  const PdfReport pdf = ReadPdf(dir / "out.pdf");
+  ASSERT_TRUE(pdf.opened);
+  EXPECT_EQ(pdf.version, "1.3");
+  EXPECT_EQ(ReadFile(dir / "out.pdf").substr(0, 9), "%PDF-1.3\n");
+  ASSERT_EQ(pdf.pages.size(), 3u);
+  const double expectedPlacement[3][6] = {
+      {100, 0, 0, 200, 0, 0}, {50, 0, 0, 100, 25, 50}, {120, 0, 0, 220, -10, -10}};
+  for (int i = 0; i < 3; ++i) {
+    const auto& page = pdf.pages[i];
+    EXPECT_EQ(std::vector<double>(page.mediaBox, page.mediaBox + 4),
+              (std::vector<double>{0, 0, 100, 200}));
+    EXPECT_EQ(std::vector<double>(page.placement, page.placement + 6),
+              std::vector<double>(expectedPlacement[i], expectedPlacement[i] + 6))
+        << "page " << i;
+    EXPECT_TRUE(page.contentFlate);
+    EXPECT_EQ(page.image.filter, "/FlateDecode");
+    EXPECT_EQ(page.image.colourSpace, "/DeviceRGB");
+    EXPECT_EQ(page.image.bits, 8);
+    EXPECT_FALSE(page.image.masked);
+  }
+  const auto samples = testing::PatternSamples(Rgb(50, 100));
+  EXPECT_EQ(pdf.pages[1].image.samples, std::string(samples.begin(), samples.end()));
+  EXPECT_EQ(pdf.openActionPage, 2);
+  EXPECT_EQ(pdf.openActionType, "/XYZ");
+  EXPECT_EQ(pdf.openActionLeft, 0);
+  EXPECT_EQ(pdf.openActionTop, 220);
+  EXPECT_EQ(pdf.openActionZoom, 1);
+  EXPECT_EQ(pdf.info, (std::map<std::string, std::string>{{"/Producer", "brannock.dev 2.0"}}));
+
+  EXPECT_EQ(recorder.events,
+            (std::vector<std::string>{
+                "start", "input 0/3", "loaded 0", "page 1", "drawing 0", "input 1/3", "loaded 1",
+                "page 2", "drawing 1", "input 2/3", "loaded 2", "page 3", "drawing 2", "saved",
+                "finished"}));
+}
+
+TEST(WriteImagesToPdf, CentringTruncatesTowardZero) {
+  TempDir dir;
+  const std::vector<std::string> inputs = {WritePng(dir, "a.png", Rgb(100, 100)),
+                                           WritePng(dir, "b.png", Rgb(51, 97)),
+                                           WritePng(dir, "c.png", Rgb(103, 105))};
+  ASSERT_TRUE(WriteImagesToPdf(inputs, dir / "out.pdf", nullptr));
+  const PdfReport pdf = ReadPdf(dir / "out.pdf");
+  ASSERT_EQ(pdf.pages.size(), 3u);
+  EXPECT_EQ(pdf.pages[1].placement[4], 24);
+  EXPECT_EQ(pdf.pages[1].placement[5], 1);
+  EXPECT_EQ(pdf.pages[2].placement[4], -1);
+  EXPECT_EQ(pdf.pages[2].placement[5], -2);
+}
+
+TEST(WriteImagesToPdf, ColourSpacesBitsAndSamplesFollowThePng) {
+  TempDir dir;
+  // Even widths: the unused bits at the end of a 4-bit row are not the PNG's to keep.
+  PngSpec grey = Rgb(10, 7);
+  grey.colourType = 0;
+  PngSpec grey4 = grey;
+  grey4.bitDepth = 4;
+  PngSpec palette = Rgb(10, 7);
+  palette.colourType = 3;
+  palette.bitDepth = 4;
+  palette.palette = {255, 0, 0, 0, 255, 0, 0, 0, 255, 10, 20, 30, 40, 50, 60};
+  const std::vector<std::string> inputs = {WritePng(dir, "grey.png", grey),
+                                           WritePng(dir, "grey4.png", grey4),
+                                           WritePng(dir, "palette.png", palette)};
+  ASSERT_TRUE(WriteImagesToPdf(inputs, dir / "out.pdf", nullptr));
+  const PdfReport pdf = ReadPdf(dir / "out.pdf");
+  ASSERT_EQ(pdf.pages.size(), 3u);
+  EXPECT_EQ(pdf.pages[0].image.colourSpace, "/DeviceGray");
+  EXPECT_EQ(pdf.pages[0].image.bits, 8);
+  EXPECT_EQ(pdf.pages[1].image.colourSpace, "/DeviceGray");
+  EXPECT_EQ(pdf.pages[1].image.bits, 4);
+  EXPECT_EQ(pdf.pages[2].image.colourSpace, "/Indexed");
+  EXPECT_EQ(pdf.pages[2].image.bits, 4);
+  EXPECT_EQ(pdf.pages[2].image.paletteHigh, 4);
+  EXPECT_EQ(pdf.pages[2].image.palette,
+            std::string(palette.palette.begin(), palette.palette.end()));
+  const auto samples = testing::PatternSamples(palette);
+  EXPECT_EQ(pdf.pages[2].image.samples, std::string(samples.begin(), samples.end()));
+}
+
+// Each of these crashed or garbled the PDF library's own PNG loader.
+TEST(WriteImagesToPdf, UnusualPngsArePlainOpaqueAndKeepTheirSamples) {
+  TempDir dir;
+  PngSpec rgbTrns = Rgb(6, 5);
+  rgbTrns.trns = {0, 1, 0, 2, 0, 3};
+  PngSpec interlacedAlpha = Rgb(13, 11);
+  interlacedAlpha.colourType = 6;
+  interlacedAlpha.interlaced = true;
+  PngSpec deepAlpha = Rgb(5, 4);
+  deepAlpha.colourType = 6;
+  deepAlpha.bitDepth = 16;
+  PngSpec paletteTrns = Rgb(8, 3);
+  paletteTrns.colourType = 3;
+  paletteTrns.bitDepth = 4;
+  paletteTrns.palette = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+  paletteTrns.trns = {0, 128};
+  PngSpec greyAlpha = Rgb(4, 4);
+  greyAlpha.colourType = 4;
+  const std::vector<std::string> inputs = {
+      WritePng(dir, "rgb-trns.png", rgbTrns), WritePng(dir, "interlaced-alpha.png", interlacedAlpha),
+      WritePng(dir, "rgba16.png", deepAlpha), WritePng(dir, "palette-trns.png", paletteTrns),
+      WritePng(dir, "grey-alpha.png", greyAlpha)};
+  Recorder recorder;
+  ASSERT_TRUE(WriteImagesToPdf(inputs, dir / "out.pdf", &recorder));
+  EXPECT_FALSE(recorder.Saw("load failed 0") || recorder.Saw("load failed 1") ||
+               recorder.Saw("load failed 2") || recorder.Saw("load failed 3"));
+  const PdfReport pdf = ReadPdf(dir / "out.pdf");
+  ASSERT_EQ(pdf.pages.size(), 5u);
+  for (const auto& page : pdf.pages) EXPECT_FALSE(page.image.masked);
+
+  const auto rgb = testing::PatternSamples(rgbTrns);
+  EXPECT_EQ(pdf.pages[0].image.samples, std::string(rgb.begin(), rgb.end()));
+
+  // Alpha dropped, colour samples as they stand.
+  const auto rgba = testing::PatternSamples(interlacedAlpha);
+  std::string colours;
+  for (size_t i = 0; i < rgba.size(); i += 4) colours.append(rgba.begin() + i, rgba.begin() + i + 3);
+  EXPECT_EQ(pdf.pages[1].image.colourSpace, "/DeviceRGB");
+  EXPECT_EQ(pdf.pages[1].image.samples, colours);
+
+  // 16-bit RGBA: 8-bit DeviceRGB from the high bytes.
+  const auto deep = testing::PatternSamples(deepAlpha);
+  std::string high;
+  for (size_t i = 0; i < deep.size(); i += 8)
+    for (int c = 0; c < 3; ++c) high += static_cast<char>(deep[i + 2 * c]);
+  EXPECT_EQ(pdf.pages[2].image.bits, 8);
+  EXPECT_EQ(pdf.pages[2].image.colourSpace, "/DeviceRGB");
+  EXPECT_EQ(pdf.pages[2].image.samples, high);
+
+  // A palette stays a palette, without its transparency.
+  const auto indexes = testing::PatternSamples(paletteTrns);
+  EXPECT_EQ(pdf.pages[3].image.colourSpace, "/Indexed");
+  EXPECT_EQ(pdf.pages[3].image.bits, 4);
+  EXPECT_EQ(pdf.pages[3].image.samples, std::string(indexes.begin(), indexes.end()));
+
+  EXPECT_EQ(pdf.pages[4].image.colourSpace, "/DeviceGray");
+}
+
+// Damaged PNGs made the PDF library's loader abort the whole process.
+TEST(WriteImagesToPdf, DamagedPngsAreRefusedAndTheRestIsWritten) {
+  TempDir dir;
+  const std::string good = MakePng(Rgb(40, 30));
+  std::string flipped = good;
+  const size_t data = flipped.find("IDAT") + 10;
+  flipped[data] = static_cast<char>(flipped[data] ^ 0x40);
+  WriteFile(dir / "good.png", good);
+  WriteFile(dir / "flipped.png", flipped);
+  WriteFile(dir / "truncated.png", good.substr(0, good.size() / 2));
+  WriteFile(dir / "huge.png", testing::MakeHugeHeaderPng(100000, 100000));
+  WriteFile(dir / "jpeg.png", std::string("\xFF\xD8\xFF\xE0 not really", 15));
+  const std::vector<std::string> inputs = {dir / "good.png",  dir / "flipped.png",
+                                           dir / "truncated.png", dir / "huge.png",
+                                           "",                dir / "missing.png",
+                                           dir / "jpeg.png",  dir / "good.png"};
+  Recorder recorder;
+  ASSERT_TRUE(WriteImagesToPdf(inputs, dir / "out.pdf", &recorder));
+  for (int i : {1, 2, 3, 4, 5, 6}) EXPECT_TRUE(recorder.Saw("load failed " + std::to_string(i)));
+  EXPECT_TRUE(recorder.Saw("error 1043/0"));
+  EXPECT_TRUE(recorder.Saw("error 103B/0"));
+  EXPECT_TRUE(recorder.Saw("error 1017/2"));  // ENOENT, from the library
+  EXPECT_EQ(ReadPdf(dir / "out.pdf").pages.size(), 2u);
+}
+
+TEST(WriteImagesToPdf, FirstImageTooSmallOrLargeForAPageLeavesTheSizeToTheNext) {
+  TempDir dir;
+  const std::vector<std::string> inputs = {WritePng(dir, "tiny.png", Rgb(2, 50)),
+                                           WritePng(dir, "wide.png", Rgb(14401, 3)),
+                                           WritePng(dir, "first.png", Rgb(30, 20)),
+                                           WritePng(dir, "later-tiny.png", Rgb(2, 2)),
+                                           WritePng(dir, "later-wide.png", Rgb(14401, 3))};
+  Recorder recorder;
+  ASSERT_TRUE(WriteImagesToPdf(inputs, dir / "out.pdf", &recorder));
+  EXPECT_TRUE(recorder.Saw("load failed 0"));
+  EXPECT_TRUE(recorder.Saw("load failed 1"));
+  EXPECT_TRUE(recorder.Saw("error 1054/0"));
+  const PdfReport pdf = ReadPdf(dir / "out.pdf");
+  ASSERT_EQ(pdf.pages.size(), 3u);
+  for (const auto& page : pdf.pages) {
+    EXPECT_EQ(page.mediaBox[2], 30);
+    EXPECT_EQ(page.mediaBox[3], 20);
+  }
+  EXPECT_EQ(pdf.pages[2].placement[0], 14401);
+  EXPECT_EQ(pdf.pages[2].placement[4], -7185);
+}
+
+TEST(WriteImagesToPdf, NoPageMeansNoFileAndAnExistingOneStaysUntouched) {
+  TempDir dir;
+  WriteFile(dir / "out.pdf", "old content");
+  Recorder empty;
+  EXPECT_FALSE(WriteImagesToPdf({}, dir / "out.pdf", &empty));
+  EXPECT_EQ(empty.events, (std::vector<std::string>{"start", "not saved", "finished"}));
+
+  Recorder stopped;
+  stopped.stopBefore = 0;
+  EXPECT_FALSE(WriteImagesToPdf({WritePng(dir, "a.png", Rgb(5, 5))}, dir / "out.pdf", &stopped));
+  EXPECT_EQ(stopped.events, (std::vector<std::string>{"start", "not saved", "finished"}));
+
+  EXPECT_FALSE(WriteImagesToPdf({dir / "missing.png"}, dir / "new.pdf", nullptr));
+  EXPECT_FALSE(FileExists(dir / "new.pdf"));
+  EXPECT_EQ(ReadFile(dir / "out.pdf"), "old content");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+}
+
+TEST(WriteImagesToPdf, StopBeforeInputKeepsThePagesMade) {
+  TempDir dir;
+  const std::vector<std::string> inputs = {WritePng(dir, "a.png", Rgb(10, 20)),
+                                           WritePng(dir, "b.png", Rgb(8, 16)),
+                                           WritePng(dir, "c.png", Rgb(10, 20))};
+  Recorder recorder;
+  recorder.stopBefore = 2;
+  ASSERT_TRUE(WriteImagesToPdf(inputs, dir / "out.pdf", &recorder));
+  EXPECT_FALSE(recorder.Saw("input 2/3"));
+  const PdfReport pdf = ReadPdf(dir / "out.pdf");
+  ASSERT_EQ(pdf.pages.size(), 2u);
+  EXPECT_EQ(pdf.openActionPage, 1);
+  EXPECT_EQ(pdf.openActionTop, 16);
+  EXPECT_EQ(pdf.pages[1].mediaBox[3], 20);
+}
+
+TEST(WriteImagesToPdf, FailedSaveLeavesNoPartialFileAndTheOldOneIntact) {
+  TempDir dir;
+  const std::string input = WritePng(dir, "a.png", Rgb(300, 300));
+  Recorder missingFolder;
+  EXPECT_FALSE(WriteImagesToPdf({input}, dir / "no/such/out.pdf", &missingFolder));
+  EXPECT_TRUE(missingFolder.Saw("error 1017/2"));
+  EXPECT_TRUE(missingFolder.Saw("not saved"));
+
+  // A full disk: the library itself reports success, the check must not.
+  PngSpec noisy = Rgb(400, 400);
+  noisy.samples.resize(400 * 400 * 3);
+  uint32_t state = 1;
+  for (auto& sample : noisy.samples) sample = static_cast<uint8_t>((state = state * 1103515245 + 12345) >> 16);
+  WriteFile(dir / "noise.png", MakePng(noisy));
+  WriteFile(dir / "out.pdf", "old content");
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit old;
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit small = old;
+  small.rlim_cur = 64 * 1024;
+  setrlimit(RLIMIT_FSIZE, &small);
+  const bool saved = WriteImagesToPdf({dir / "noise.png"}, dir / "out.pdf", nullptr);
+  setrlimit(RLIMIT_FSIZE, &old);
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(ReadFile(dir / "out.pdf"), "old content");
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.png", "noise.png", "out.pdf"}));
+}
+
+}  // namespace
+}  // namespace brannock

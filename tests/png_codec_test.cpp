@@ -1,0 +1,182 @@
+#include "png_codec.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <filesystem>
+
+#include "test_support.h"
+
+namespace brannock {
+namespace {
+
+using testing::MakePng;
+using testing::PngSpec;
+using testing::TempDir;
+using testing::WriteFile;
+
+uint32_t BigEndian(const std::string& bytes, size_t at) {
+  return uint32_t(uint8_t(bytes[at])) << 24 | uint32_t(uint8_t(bytes[at + 1])) << 16 |
+         uint32_t(uint8_t(bytes[at + 2])) << 8 | uint8_t(bytes[at + 3]);
+}
+
+// Makes every chunk's CRC right again after a test changed the bytes on purpose.
+std::string FixCrcs(std::string png) {
+  for (size_t at = 8; at + 12 <= png.size();) {
+    const uint32_t length = BigEndian(png, at);
+    if (at + 12 + length > png.size()) break;
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(&png[at + 4]), length + 4);
+    for (int i = 0; i < 4; ++i) png[at + 8 + length + i] = static_cast<char>(crc >> (24 - 8 * i));
+    at += 12 + length;
+  }
+  return png;
+}
+
+// Uncompressed zlib data (stored blocks), so a test can place bad bytes exactly.
+std::string StoredZlib(const std::string& raw) {
+  std::string out = "\x78\x01";
+  for (size_t at = 0; at < raw.size() || at == 0; at += 65535) {
+    const size_t n = std::min<size_t>(65535, raw.size() - at);
+    const bool last = at + n >= raw.size();
+    out += static_cast<char>(last ? 1 : 0);
+    out += {static_cast<char>(n & 0xFF), static_cast<char>(n >> 8),
+            static_cast<char>(~n & 0xFF), static_cast<char>((~n >> 8) & 0xFF)};
+    out += raw.substr(at, n);
+    if (last) break;
+  }
+  const uLong adler = adler32(1, reinterpret_cast<const Bytef*>(raw.data()), raw.size());
+  for (int i = 0; i < 4; ++i) out += static_cast<char>(adler >> (24 - 8 * i));
+  return out;
+}
+
+std::string ChunkOf(const std::string& type, const std::string& body) {
+  std::string chunk;
+  for (int i = 0; i < 4; ++i) chunk += static_cast<char>(body.size() >> (24 - 8 * i));
+  return FixCrcs("\x89PNG\r\n\x1a\n" + chunk + type + body + "CRC!").substr(8);
+}
+
+std::string GreyPng(const std::string& rawRows, uint32_t width, uint32_t height,
+                    const std::string& extraChunks = "") {
+  std::string header;
+  for (uint32_t v : {width, height})
+    for (int i = 0; i < 4; ++i) header += static_cast<char>(v >> (24 - 8 * i));
+  header += std::string("\x08\x00\x00\x00\x00", 5);
+  return "\x89PNG\r\n\x1a\n" + ChunkOf("IHDR", header) + extraChunks +
+         ChunkOf("IDAT", StoredZlib(rawRows)) + ChunkOf("IEND", "");
+}
+
+PngVerdict VerdictOf(const std::string& bytes) {
+  TempDir dir;
+  WriteFile(dir / "x.png", bytes);
+  return CheckPng(dir / "x.png").verdict;
+}
+
+TEST(CheckPng, SortsFilesIntoPlainRewriteDamagedAndNotPng) {
+  PngSpec spec;
+  spec.width = 20;
+  spec.height = 10;
+  EXPECT_EQ(VerdictOf(MakePng(spec)), PngVerdict::kPlain);
+  spec.colourType = 6;
+  EXPECT_EQ(VerdictOf(MakePng(spec)), PngVerdict::kNeedsRewrite);
+  spec.colourType = 0;
+  spec.bitDepth = 16;
+  EXPECT_EQ(VerdictOf(MakePng(spec)), PngVerdict::kNeedsRewrite);
+  spec.bitDepth = 8;
+  spec.interlaced = true;
+  EXPECT_EQ(VerdictOf(MakePng(spec)), PngVerdict::kNeedsRewrite);
+  spec.interlaced = false;
+  spec.trns = {0, 7};
+  EXPECT_EQ(VerdictOf(MakePng(spec)), PngVerdict::kNeedsRewrite);
+
+  EXPECT_EQ(VerdictOf(""), PngVerdict::kNotPng);
+  EXPECT_EQ(VerdictOf("GIF89a..."), PngVerdict::kNotPng);
+  TempDir dir;
+  EXPECT_EQ(CheckPng(dir / "missing.png").verdict, PngVerdict::kNotPng);
+}
+
+TEST(CheckPng, FindsDamageThatWouldAbortTheDecoder) {
+  const std::string rows = std::string("\0\x01\x02\x03", 4) + std::string("\x04\x05\x06\x07", 4);
+  EXPECT_EQ(VerdictOf(GreyPng(rows, 3, 2)), PngVerdict::kPlain);
+
+  std::string badCrc = GreyPng(rows, 3, 2);
+  badCrc[badCrc.size() - 20] ^= 1;
+  EXPECT_EQ(VerdictOf(badCrc), PngVerdict::kDamaged);
+
+  std::string badFilter = rows;
+  badFilter[4] = 9;  // second row's filter type
+  EXPECT_EQ(VerdictOf(GreyPng(badFilter, 3, 2)), PngVerdict::kDamaged);
+  EXPECT_EQ(VerdictOf(GreyPng(rows.substr(0, 6), 3, 2)), PngVerdict::kDamaged);
+  EXPECT_EQ(VerdictOf(GreyPng(rows + std::string(4, '\0'), 3, 2)), PngVerdict::kNeedsRewrite);
+
+  std::string badAdler = GreyPng(rows, 3, 2);
+  const size_t idat = badAdler.find("IDAT");
+  badAdler[idat + 4 + BigEndian(badAdler, idat - 4) - 1] ^= 1;
+  EXPECT_EQ(VerdictOf(FixCrcs(badAdler)), PngVerdict::kDamaged);
+
+  const std::string good = GreyPng(rows, 3, 2);
+  EXPECT_EQ(VerdictOf(good.substr(0, good.size() - 12)), PngVerdict::kDamaged);  // no IEND
+  EXPECT_EQ(VerdictOf(good.substr(0, good.size() / 2)), PngVerdict::kDamaged);
+  EXPECT_EQ(VerdictOf(GreyPng(rows, 3, 2, ChunkOf("ABCD", "x"))), PngVerdict::kDamaged);
+  EXPECT_EQ(VerdictOf(GreyPng(rows, 3, 2, ChunkOf("abCD", "x"))), PngVerdict::kPlain);
+  EXPECT_EQ(VerdictOf(GreyPng(rows, 3, 2, ChunkOf("a1CD", "x"))), PngVerdict::kDamaged);
+  EXPECT_EQ(VerdictOf(testing::MakeHugeHeaderPng(100000, 100000)), PngVerdict::kDamaged);
+  EXPECT_EQ(VerdictOf(testing::MakeHugeHeaderPng(0, 10)), PngVerdict::kDamaged);
+
+  PngSpec palette;
+  palette.colourType = 3;
+  palette.palette = {1, 2, 3};
+  std::string noPalette = MakePng(palette);
+  const size_t plte = noPalette.find("PLTE") - 4;
+  noPalette.erase(plte, 12 + 3);
+  EXPECT_EQ(VerdictOf(noPalette), PngVerdict::kDamaged);
+}
+
+TEST(WritePlainPng, WritesCompleteFilesOrNothing) {
+  TempDir dir;
+  PlainPngLayout layout{5, 70, PngColour::kPalette, {1, 2, 3, 4, 5, 6}};
+  const auto rows = [](uint32_t first, uint32_t count, uint8_t* out) {
+    for (uint32_t i = 0; i < 5 * count; ++i) out[i] = static_cast<uint8_t>((first + i) % 2);
+    return true;
+  };
+  ASSERT_TRUE(WritePlainPng(dir / "a.png", layout, rows));
+  EXPECT_EQ(CheckPng(dir / "a.png").verdict, PngVerdict::kPlain);
+  EXPECT_EQ(testing::DecodePng(dir / "a.png").colourType, 3);
+
+  WriteFile(dir / "b.png", "old");
+  const auto failing = [](uint32_t first, uint32_t, uint8_t*) { return first < 32; };
+  EXPECT_FALSE(WritePlainPng(dir / "b.png", layout, failing));
+  EXPECT_EQ(testing::ReadFile(dir / "b.png"), "old");
+  EXPECT_FALSE(WritePlainPng(dir / "no/such/c.png", layout, rows));
+  layout.palette.clear();
+  EXPECT_FALSE(WritePlainPng(dir / "d.png", layout, rows));
+  int files = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) ++files;
+  EXPECT_EQ(files, 2);
+}
+
+TEST(RewriteAsPlainPng, KeepsColourTypeWhereItCanAndDropsTheRest) {
+  TempDir dir;
+  PngSpec spec;
+  spec.width = 9;
+  spec.height = 9;
+  spec.colourType = 4;
+  spec.bitDepth = 16;
+  spec.interlaced = true;
+  WriteFile(dir / "in.png", MakePng(spec));
+  ASSERT_TRUE(RewriteAsPlainPng(dir / "in.png", dir / "out.png"));
+  EXPECT_EQ(CheckPng(dir / "out.png").verdict, PngVerdict::kPlain);
+  const auto decoded = testing::DecodePng(dir / "out.png");
+  EXPECT_EQ(decoded.colourType, 0);
+  EXPECT_EQ(decoded.bitDepth, 8);
+  const auto samples = testing::PatternSamples(spec);
+  std::string high;
+  for (size_t i = 0; i < samples.size(); i += 4) high += static_cast<char>(samples[i]);
+  EXPECT_EQ(decoded.grey, high);
+
+  WriteFile(dir / "broken.png", MakePng(spec).substr(0, 60));
+  EXPECT_FALSE(RewriteAsPlainPng(dir / "broken.png", dir / "never.png"));
+  EXPECT_FALSE(testing::FileExists(dir / "never.png"));
+}
+
+}  // namespace
+}  // namespace brannock

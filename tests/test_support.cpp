@@ -1,0 +1,248 @@
+#include "test_support.h"
+
+#define POINTERHOLDER_TRANSITION 4
+#include <png.h>
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
+#include <qpdf/QUtil.hh>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace brannock::testing {
+
+TempDir::TempDir() {
+  std::string pattern = std::filesystem::temp_directory_path().string() + "/brannock-test-XXXXXX";
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
+  path_ = pattern + "/";
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(path_, ignored);
+}
+
+static int Channels(int colourType) {
+  switch (colourType) {
+    case 2: return 3;
+    case 4: return 2;
+    case 6: return 4;
+    default: return 1;
+  }
+}
+
+std::vector<uint8_t> PatternSamples(const PngSpec& spec) {
+  const size_t rowBytes = (size_t{spec.width} * Channels(spec.colourType) * spec.bitDepth + 7) / 8;
+  std::vector<uint8_t> samples(rowBytes * spec.height);
+  const int entries = spec.colourType == 3 ? static_cast<int>(spec.palette.size() / 3) : 256;
+  for (size_t i = 0; i < samples.size(); ++i) {
+    uint8_t value = static_cast<uint8_t>(i * 37 + (i / rowBytes) * 11);
+    if (spec.colourType == 3 && spec.bitDepth == 8) value = static_cast<uint8_t>(value % entries);
+    samples[i] = value;
+  }
+  if (spec.colourType == 3 && spec.bitDepth < 8) {
+    // Keep every packed index below the palette's size.
+    const int perByte = 8 / spec.bitDepth;
+    for (size_t i = 0; i < samples.size(); ++i) {
+      uint8_t packed = 0;
+      for (int k = 0; k < perByte; ++k)
+        packed = static_cast<uint8_t>(packed << spec.bitDepth | ((i + k) % entries));
+      samples[i] = packed;
+    }
+  }
+  return samples;
+}
+
+static void AppendToString(png_structp png, png_bytep data, png_size_t length) {
+  static_cast<std::string*>(png_get_io_ptr(png))->append(reinterpret_cast<char*>(data), length);
+}
+
+std::string MakePng(PngSpec spec) {
+  if (spec.samples.empty()) spec.samples = PatternSamples(spec);
+  std::string bytes;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (setjmp(png_jmpbuf(png))) throw std::runtime_error("libpng");
+  png_set_write_fn(png, &bytes, AppendToString, nullptr);
+  png_set_IHDR(png, info, spec.width, spec.height, spec.bitDepth, spec.colourType,
+               spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
+  std::vector<png_color> palette;
+  for (size_t i = 0; i + 2 < spec.palette.size(); i += 3)
+    palette.push_back({spec.palette[i], spec.palette[i + 1], spec.palette[i + 2]});
+  if (!palette.empty()) png_set_PLTE(png, info, palette.data(), static_cast<int>(palette.size()));
+  if (!spec.trns.empty()) {
+    if (spec.colourType == 3) {
+      png_set_tRNS(png, info, spec.trns.data(), static_cast<int>(spec.trns.size()), nullptr);
+    } else {
+      png_color_16 colour{};
+      colour.gray = static_cast<png_uint_16>(spec.trns[0] << 8 | spec.trns[1]);
+      if (spec.trns.size() >= 6) {
+        colour.red = colour.gray;
+        colour.green = static_cast<png_uint_16>(spec.trns[2] << 8 | spec.trns[3]);
+        colour.blue = static_cast<png_uint_16>(spec.trns[4] << 8 | spec.trns[5]);
+      }
+      png_set_tRNS(png, info, nullptr, 0, &colour);
+    }
+  }
+  png_write_info(png, info);
+  const size_t rowBytes = spec.samples.size() / spec.height;
+  std::vector<png_bytep> rows(spec.height);
+  for (uint32_t y = 0; y < spec.height; ++y) rows[y] = spec.samples.data() + rowBytes * y;
+  png_write_image(png, rows.data());
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return bytes;
+}
+
+static std::string Chunk(const char* type, const std::string& body) {
+  std::string out;
+  const uint32_t length = static_cast<uint32_t>(body.size());
+  for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>(length >> shift);
+  out += type;
+  out += body;
+  uLong crc = crc32(0, reinterpret_cast<const Bytef*>(type), 4);
+  crc = crc32(crc, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()));
+  for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>(crc >> shift);
+  return out;
+}
+
+std::string MakeHugeHeaderPng(uint32_t width, uint32_t height) {
+  std::string header;
+  for (uint32_t value : {width, height})
+    for (int shift = 24; shift >= 0; shift -= 8) header += static_cast<char>(value >> shift);
+  header += std::string("\x08\x02\x00\x00\x00", 5);
+  const std::string raw(1000, '\0');
+  std::string packed(compressBound(raw.size()), '\0');
+  uLongf packedSize = packed.size();
+  compress(reinterpret_cast<Bytef*>(packed.data()), &packedSize,
+           reinterpret_cast<const Bytef*>(raw.data()), raw.size());
+  packed.resize(packedSize);
+  return std::string("\x89PNG\r\n\x1a\n", 8) + Chunk("IHDR", header) + Chunk("IDAT", packed) +
+         Chunk("IEND", "");
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool FileExists(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
+DecodedPng DecodePng(const std::string& path) {
+  DecodedPng decoded;
+  const std::string bytes = ReadFile(path);
+  if (bytes.size() > 25) {
+    decoded.bitDepth = static_cast<uint8_t>(bytes[24]);
+    decoded.colourType = static_cast<uint8_t>(bytes[25]);
+  }
+  for (auto [format, target] : {std::pair<uint32_t, std::string*>{PNG_FORMAT_RGB, &decoded.rgb},
+                                std::pair<uint32_t, std::string*>{PNG_FORMAT_GRAY, &decoded.grey}}) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) {
+      decoded.colourType = -1;
+      return decoded;
+    }
+    image.format = format;
+    target->resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, target->data(), 0, nullptr)) decoded.colourType = -1;
+  }
+  return decoded;
+}
+
+static std::string StreamText(QPDFObjectHandle stream) {
+  std::shared_ptr<Buffer> data = stream.getStreamData(qpdf_dl_all);
+  return std::string(reinterpret_cast<const char*>(data->getBuffer()), data->getSize());
+}
+
+static std::string NameOrEmpty(QPDFObjectHandle object) {
+  if (object.isArray() && object.getArrayNItems() == 1) object = object.getArrayItem(0);
+  return object.isName() ? object.getName() : std::string();
+}
+
+PdfReport ReadPdf(const std::string& path) {
+  PdfReport report;
+  QPDF pdf;
+  try {
+    pdf.processFile(path.c_str());
+  } catch (const std::exception&) {
+    return report;
+  }
+  report.opened = true;
+  report.version = pdf.getPDFVersion();
+  QPDFObjectHandle info = pdf.getTrailer().getKey("/Info");
+  if (info.isDictionary()) {
+    for (const auto& key : info.getKeys())
+      report.info[key] = info.getKey(key).isString() ? info.getKey(key).getUTF8Value() : "?";
+  }
+  std::vector<QPDFPageObjectHelper> pages = QPDFPageDocumentHelper(pdf).getAllPages();
+  for (QPDFPageObjectHelper& helper : pages) {
+    PdfPage page;
+    QPDFObjectHandle object = helper.getObjectHandle();
+    QPDFObjectHandle box = object.getKey("/MediaBox");
+    for (int i = 0; i < 4 && i < box.getArrayNItems(); ++i)
+      page.mediaBox[i] = box.getArrayItem(i).getNumericValue();
+    QPDFObjectHandle contents = object.getKey("/Contents");
+    page.contentFlate = NameOrEmpty(contents.getDict().getKey("/Filter")) == "/FlateDecode";
+    std::istringstream operators(StreamText(contents));
+    std::vector<std::string> words;
+    for (std::string word; operators >> word;) {
+      if (word == "cm" && words.size() >= 6) {
+        for (int i = 0; i < 6; ++i) page.placement[i] = std::stod(words[words.size() - 6 + i]);
+      }
+      words.push_back(word);
+    }
+    for (auto& [name, image] : helper.getImages()) {
+      QPDFObjectHandle dict = image.getDict();
+      page.image.width = dict.getKey("/Width").getIntValueAsInt();
+      page.image.height = dict.getKey("/Height").getIntValueAsInt();
+      page.image.bits = dict.getKey("/BitsPerComponent").getIntValueAsInt();
+      page.image.masked = dict.hasKey("/SMask") || dict.hasKey("/Mask");
+      page.image.filter = NameOrEmpty(dict.getKey("/Filter"));
+      QPDFObjectHandle space = dict.getKey("/ColorSpace");
+      if (space.isArray()) {
+        page.image.colourSpace = space.getArrayItem(0).getName();
+        page.image.paletteHigh = space.getArrayItem(2).getIntValueAsInt();
+        page.image.palette = space.getArrayItem(3).getStringValue();
+      } else {
+        page.image.colourSpace = NameOrEmpty(space);
+      }
+      page.image.samples = StreamText(image);
+    }
+    report.pages.push_back(page);
+  }
+  QPDFObjectHandle action = pdf.getRoot().getKey("/OpenAction");
+  if (action.isArray() && action.getArrayNItems() == 5) {
+    for (size_t i = 0; i < pages.size(); ++i) {
+      if (pages[i].getObjectHandle().getObjGen() == action.getArrayItem(0).getObjGen())
+        report.openActionPage = static_cast<int>(i);
+    }
+    report.openActionType = NameOrEmpty(action.getArrayItem(1));
+    report.openActionLeft = action.getArrayItem(2).getNumericValue();
+    report.openActionTop = action.getArrayItem(3).getNumericValue();
+    report.openActionZoom = action.getArrayItem(4).getNumericValue();
+  }
+  return report;
+}
+
+}  // namespace brannock::testing
