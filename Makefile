@@ -19,7 +19,8 @@ build: configure
 demo: build
 	@rm -rf $(BUILD)/samples && mkdir -p $(BUILD)/samples
 	@$(BUILD)/tools/make_samples $(BUILD)/samples
-	@$(BUILD)/tools/demo_convert $(BUILD)/samples $(CURDIR)/$(BUILD)/samples.pdf
+	@$(BUILD)/cli/brannock -i $(CURDIR)/$(BUILD)/samples -o $(CURDIR)/$(BUILD)/samples.pdf
+	@echo "$(CURDIR)/$(BUILD)/samples.pdf"
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

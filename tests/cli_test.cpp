@@ -1,0 +1,400 @@
+// End-to-end runs of the built console program, from a copy in a private program folder.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+
+#include "sample_images.h"
+#include "test_support.h"
+
+namespace brannock {
+namespace {
+
+using samples::MakePicture;
+using samples::WritePicture;
+using testing::FileExists;
+using testing::ReadFile;
+using testing::ReadPdf;
+using testing::TempDir;
+using testing::WriteFile;
+
+const std::vector<std::string> kBanner = {
+    "INFO: brannock.dev", "INFO: https://brannock.dev/", "INFO: Tarnwell 2.06 started",
+    "USAGE: brannock [-i infile] [options]...", "Press [q] to stop encoding"};
+
+std::vector<std::string> WithBanner(std::vector<std::string> lines) {
+  lines.insert(lines.begin(), kBanner.begin(), kBanner.end());
+  return lines;
+}
+
+enum class Input { kNull, kPipe, kTerminal };
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string output;
+  std::vector<std::string> lines;
+  std::string pipeLeft;  // what stayed unread in a piped standard input
+  struct termios terminalAfter {};
+};
+
+struct RunOptions {
+  std::string cwd;
+  std::vector<std::string> environment;  // NAME=value, added to ours
+  Input input = Input::kNull;
+  std::string typed;  // written to the pipe or terminal before the program starts
+  struct termios terminal {};
+  std::function<void(const std::string& output, pid_t child)> watch;
+};
+
+// A private copy of the program, so its staging root (program folder + "tmp/") is the test's.
+class Program {
+ public:
+  Program() {
+    mkdir((dir_ / "bin").c_str(), 0755);
+    std::filesystem::copy_file(BRANNOCK_EXE, exe());
+  }
+  std::string exe() const { return dir_ / "bin/brannock"; }
+  std::string stagingRoot() const { return dir_ / "bin/tmp/"; }
+  const TempDir& dir() const { return dir_; }
+
+  RunResult Start(const std::vector<std::string>& words, RunOptions options = {}) const {
+    int pipeFds[2] = {-1, -1}, inputPipe[2] = {-1, -1}, master = -1, slave = -1;
+    if (options.input == Input::kTerminal) {
+      openpty(&master, &slave, nullptr, &options.terminal, nullptr);
+      if (!options.typed.empty()) (void)!write(master, options.typed.data(), options.typed.size());
+    } else {
+      (void)!pipe(pipeFds);
+      if (options.input == Input::kPipe) {
+        (void)!pipe(inputPipe);
+        (void)!write(inputPipe[1], options.typed.data(), options.typed.size());
+      }
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+      if (options.input == Input::kTerminal) {
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+      } else {
+        dup2(pipeFds[1], 1);
+        dup2(pipeFds[1], 2);
+        if (options.input == Input::kPipe) {
+          dup2(inputPipe[0], 0);
+        } else {
+          const int null = open("/dev/null", O_RDONLY);
+          dup2(null, 0);
+        }
+      }
+      if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(99);
+      for (const std::string& setting : options.environment) putenv(strdup(setting.c_str()));
+      std::vector<char*> argv = {const_cast<char*>("brannock")};
+      for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+      argv.push_back(nullptr);
+      execv(exe().c_str(), argv.data());
+      _exit(98);
+    }
+    const int reader = options.input == Input::kTerminal ? master : pipeFds[0];
+    if (pipeFds[1] >= 0) close(pipeFds[1]);
+    RunResult run;
+    bool exited = false;
+    int rawStatus = 0;
+    while (true) {
+      struct pollfd fd = {reader, POLLIN, 0};
+      if (poll(&fd, 1, exited ? 0 : 50) > 0) {
+        char buffer[4096];
+        const ssize_t got = read(reader, buffer, sizeof buffer);
+        if (got > 0) {
+          run.output.append(buffer, static_cast<size_t>(got));
+          if (options.watch) options.watch(run.output, child);
+          continue;
+        }
+      }
+      if (exited) break;
+      exited = waitpid(child, &rawStatus, WNOHANG) == child;
+    }
+    run.status = WIFEXITED(rawStatus) ? WEXITSTATUS(rawStatus) : 128 + WTERMSIG(rawStatus);
+    if (options.input == Input::kTerminal) tcgetattr(slave, &run.terminalAfter);
+    if (options.input == Input::kPipe) {
+      close(inputPipe[1]);
+      char buffer[256];
+      const ssize_t got = read(inputPipe[0], buffer, sizeof buffer);
+      if (got > 0) run.pipeLeft.assign(buffer, static_cast<size_t>(got));
+      close(inputPipe[0]);
+    }
+    for (int fd : {reader, slave}) if (fd >= 0) close(fd);
+    std::istringstream text(run.output);
+    for (std::string line; std::getline(text, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      run.lines.push_back(line);
+    }
+    return run;
+  }
+
+  // The staging folder a run used, from its "start load image file" lines.
+  static std::string StagingFolderOf(const RunResult& run) {
+    for (const std::string& line : run.lines) {
+      const std::string prefix = "INFO: start load image file ";
+      if (line.rfind(prefix, 0) == 0) {
+        const std::string path = line.substr(prefix.size());
+        return path.substr(0, path.rfind('/') + 1);
+      }
+    }
+    return {};
+  }
+
+  std::vector<std::string> StagingEntries() const {
+    std::vector<std::string> names;
+    if (!FileExists(stagingRoot())) return {"<no staging root>"};
+    for (const auto& entry : std::filesystem::directory_iterator(stagingRoot()))
+      names.push_back(entry.path().filename().string());
+    return names;
+  }
+
+ private:
+  TempDir dir_;
+};
+
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    files[entry.path().filename().string()] = ReadFile(entry.path().string());
+  return files;
+}
+
+std::vector<std::string> PageLines(const std::string& staged, int index, int count, int page) {
+  return {"INFO: current progress is " + std::to_string(100 * index / count) + "%",
+          "INFO: start load image file " + staged, "INFO: get image file width and height",
+          "INFO: add page " + std::to_string(page) + " to PDF file",
+          "INFO: add image file to current page"};
+}
+
+TEST(ConsoleRun, CommandLineMistakesExitTwoAndTouchNothing) {
+  Program program;
+  const std::pair<std::vector<std::string>, const char*> cases[] = {
+      {{}, "ERROR: too little params"},
+      {{"-i"}, "ERROR: too little params"},
+      {{"-i", "a", "-o"}, "ERROR: the params are wrong"},
+      {{"-I", "a"}, "ERROR: Input file or directory can't be empty"},
+      {{"-i", "x", "-i", ""}, "ERROR: Input file or directory can't be empty"}};
+  for (const auto& [words, error] : cases) {
+    const RunResult run = program.Start(words);
+    EXPECT_EQ(run.lines, WithBanner({error})) << error;
+    EXPECT_EQ(run.status, 2) << error;
+  }
+  const RunResult invalid = program.Start({"-i", program.dir() / "missing.jpg"});
+  EXPECT_EQ(invalid.lines, WithBanner({"ERROR: input file is invalid"}));
+  EXPECT_EQ(invalid.status, 1);
+  WriteFile(program.dir() / "notes.jpg", "not a picture");
+  EXPECT_EQ(program.Start({"-i", program.dir() / "notes.jpg"}).status, 1);
+  EXPECT_FALSE(FileExists(program.stagingRoot()));
+}
+
+TEST(ConsoleRun, FolderRunPrintsEveryEventKeepsInputsAndRemovesStaging) {
+  Program program;
+  const std::string in = program.dir() / "in";
+  mkdir(in.c_str(), 0755);
+  ASSERT_TRUE(WritePicture(MakePicture(60, 40, 3, 1), "JPEG", in + "/a.jpg"));
+  ASSERT_TRUE(WritePicture(MakePicture(30, 20, 1, 2), "PNG", in + "/b.png"));
+  ASSERT_TRUE(WritePicture(MakePicture(80, 50, 3, 3), "GIF", in + "/c.GIF"));
+  WriteFile(in + "/d.bmp", "damaged");
+  WriteFile(in + "/notes.txt", "not listed");
+  const auto before = Snapshot(in);
+
+  const RunResult run = program.Start({"-i", in});
+  const std::string staging = Program::StagingFolderOf(run);
+  ASSERT_EQ(staging.rfind(program.stagingRoot(), 0), 0u) << run.output;
+  std::vector<std::string> expected = {"INFO: load images files from directory",
+                                       "INFO: 4 image files loaded", "INFO: start new PDF object"};
+  for (const auto& lines : {PageLines(staging + "a.png", 0, 4, 1),
+                            PageLines(staging + "b.png", 1, 4, 2),
+                            PageLines(staging + "c.png", 2, 4, 3)})
+    expected.insert(expected.end(), lines.begin(), lines.end());
+  expected.insert(expected.end(),
+                  {"INFO: current progress is 75%", "INFO: start load image file " + staging + "d.bmp",
+                   "WARNING: error_no=103B, detail_no=0",
+                   "WARNING: cannot load image file " + staging + "d.bmp",
+                   "INFO: save to " + in + ".pdf successed", "INFO: current progress is 100%"});
+  EXPECT_EQ(run.lines, WithBanner(expected));
+  EXPECT_EQ(run.status, 0);
+
+  const auto pdf = ReadPdf(in + ".pdf");
+  ASSERT_EQ(pdf.pages.size(), 3u);
+  EXPECT_EQ(pdf.pages[1].image.width, 30);
+  EXPECT_EQ(pdf.pages[2].image.width, 80);
+  EXPECT_EQ(pdf.pages[2].mediaBox[2], 60);
+  EXPECT_EQ(Snapshot(in), before);
+  EXPECT_TRUE(program.StagingEntries().empty());
+
+  // With a trailing slash the default output is the same file beside the folder.
+  const RunResult slashed = program.Start({"-i", in + "/"});
+  EXPECT_EQ(slashed.lines[slashed.lines.size() - 2], "INFO: save to " + in + ".pdf successed");
+}
+
+TEST(ConsoleRun, EveryInputKeepsItsPageAndBareNamesWorkInTheCurrentFolder) {
+  Program program;
+  const std::string in = program.dir() / "in";
+  mkdir(in.c_str(), 0755);
+  ASSERT_TRUE(WritePicture(MakePicture(20, 10, 3, 1), "BMP", in + "/a.bmp"));
+  ASSERT_TRUE(WritePicture(MakePicture(20, 10, 3, 2), "JPEG", in + "/a.jpg"));
+  ASSERT_TRUE(WritePicture(MakePicture(20, 10, 3, 3), "PNG", in + "/a.png"));
+  const RunResult all = program.Start({"-x", "y", "-i", in, "-o", program.dir() / "all.pdf"});
+  EXPECT_EQ(all.lines[6], "INFO: 3 image files loaded");
+  EXPECT_EQ(ReadPdf(program.dir() / "all.pdf").pages.size(), 3u);
+
+  RunOptions inFolder;
+  inFolder.cwd = in;
+  const RunResult bare = program.Start({"-i", "a.jpg"}, inFolder);
+  EXPECT_EQ(bare.status, 0) << bare.output;
+  EXPECT_EQ(ReadPdf(in + "/a.pdf").pages.size(), 1u);
+  EXPECT_EQ(program.Start({"-i", "a.png", "-o", "bare.pdf"}, inFolder).status, 0);
+  EXPECT_EQ(ReadPdf(in + "/bare.pdf").pages.size(), 1u);
+}
+
+TEST(ConsoleRun, FailuresExitOneAndLeaveNoStagingBehind) {
+  Program program;
+  const std::string empty = program.dir() / "empty";
+  mkdir(empty.c_str(), 0755);
+  const RunResult none = program.Start({"-i", empty});
+  EXPECT_EQ(none.lines, WithBanner({"INFO: load images files from directory",
+                                    "ERROR: cannot found image files"}));
+  EXPECT_EQ(none.status, 1);
+
+  // Decodable, but not one of the accepted extensions.
+  ASSERT_TRUE(WritePicture(MakePicture(8, 8, 3, 1), "JPEG", program.dir() / "photo.jpe"));
+  EXPECT_EQ(program.Start({"-i", program.dir() / "photo.jpe"}).status, 1);
+
+  ASSERT_TRUE(WritePicture(MakePicture(8, 8, 3, 1), "PNG", program.dir() / "p.png"));
+  const std::string missingFolder = program.dir() / "no/such/out.pdf";
+  const RunResult unsaved = program.Start({"-i", program.dir() / "p.png", "-o", missingFolder});
+  EXPECT_EQ(std::vector<std::string>(unsaved.lines.end() - 3, unsaved.lines.end()),
+            (std::vector<std::string>{"WARNING: error_no=1017, detail_no=2",
+                                      "ERROR: cannot save PDF to file " + missingFolder,
+                                      "INFO: current progress is 100%"}));
+  EXPECT_EQ(unsaved.status, 1);
+
+  // Nothing loadable: no PDF at all, and an existing one stays as it was.
+  const std::string broken = program.dir() / "broken";
+  mkdir(broken.c_str(), 0755);
+  WriteFile(broken + "/x.png", "\x89PNG\r\n\x1a\n but nothing more");
+  WriteFile(broken + ".pdf", "old");
+  EXPECT_EQ(program.Start({"-i", broken}).status, 1);
+  EXPECT_EQ(ReadFile(broken + ".pdf"), "old");
+  EXPECT_TRUE(program.StagingEntries().empty());
+}
+
+TEST(ConsoleRun, StagingFoldersNeverCollideAndFallBackToTheCache) {
+  Program program;
+  ASSERT_TRUE(WritePicture(MakePicture(8, 8, 3, 1), "PNG", program.dir() / "p.png"));
+  mkdir(program.stagingRoot().c_str(), 0755);
+  // Earlier runs of this second and the next few still hold their folders.
+  std::vector<std::string> held;
+  for (int ahead = 0; ahead < 3; ++ahead) {
+    const time_t when = std::time(nullptr) + ahead;
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", localtime(&when));
+    held.push_back(program.stagingRoot() + stamp);
+    mkdir(held.back().c_str(), 0755);
+  }
+  const RunResult run = program.Start({"-i", program.dir() / "p.png"});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(Program::StagingFolderOf(run).substr(held[0].size() - 15).find("-2/"), 15u)
+      << Program::StagingFolderOf(run);
+  for (const std::string& folder : held) EXPECT_TRUE(FileExists(folder));
+  for (const std::string& folder : held) rmdir(folder.c_str());
+
+  // A program folder whose "tmp" cannot be a folder: the user's cache folder is used.
+  rmdir(program.stagingRoot().c_str());
+  WriteFile(program.dir() / "bin/tmp", "in the way");
+  RunOptions cached;
+  cached.environment = {"XDG_CACHE_HOME=" + (program.dir() / "cache")};
+  const RunResult fallback = program.Start({"-i", program.dir() / "p.png"}, cached);
+  EXPECT_EQ(fallback.status, 0) << fallback.output;
+  EXPECT_EQ(Program::StagingFolderOf(fallback).rfind(program.dir() / "cache/brannock/tmp/", 0), 0u);
+  EXPECT_TRUE(std::filesystem::is_empty(program.dir() / "cache/brannock/tmp"));
+}
+
+struct termios CanonicalTerminal() {
+  struct termios mode {};
+  mode.c_iflag = ICRNL;
+  mode.c_oflag = OPOST | ONLCR;
+  mode.c_cflag = CS8 | CREAD;
+  mode.c_lflag = ICANON | ISIG;  // no echo, so typed keys do not mix with the output
+  mode.c_cc[VINTR] = 3;
+  mode.c_cc[VMIN] = 1;
+  cfsetispeed(&mode, B38400);
+  cfsetospeed(&mode, B38400);
+  return mode;
+}
+
+TEST(ConsoleRun, StopKeyReadsOneKeyPerImageAndOnlyLowerCaseQStops) {
+  Program program;
+  const std::string in = program.dir() / "in";
+  mkdir(in.c_str(), 0755);
+  for (int i = 0; i < 5; ++i)
+    ASSERT_TRUE(WritePicture(MakePicture(16, 16, 3, i), "PNG", in + "/" + std::to_string(i) + ".png"));
+
+  RunOptions terminal;
+  terminal.input = Input::kTerminal;
+  terminal.terminal = CanonicalTerminal();
+  terminal.typed = "xQq";  // typed before the run: read one per image
+  const RunResult stopped = program.Start({"-i", in}, terminal);
+  EXPECT_EQ(stopped.status, 0) << stopped.output;
+  EXPECT_EQ(ReadPdf(in + ".pdf").pages.size(), 2u);
+  EXPECT_EQ(stopped.terminalAfter.c_lflag & (ICANON | ECHO), ICANON);
+
+  terminal.typed = "q";
+  const RunResult early = program.Start({"-i", in, "-o", program.dir() / "none.pdf"}, terminal);
+  EXPECT_EQ(early.status, 1);
+  EXPECT_EQ(early.lines[early.lines.size() - 2],
+            "ERROR: cannot save PDF to file " + (program.dir() / "none.pdf"));
+  EXPECT_FALSE(FileExists(program.dir() / "none.pdf"));
+
+  // Piped input is no keyboard: never read, never a stop.
+  RunOptions piped;
+  piped.input = Input::kPipe;
+  piped.typed = "qqq";
+  const RunResult run = program.Start({"-i", in, "-o", program.dir() / "piped.pdf"}, piped);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(ReadPdf(program.dir() / "piped.pdf").pages.size(), 5u);
+  EXPECT_EQ(run.pipeLeft, "qqq");
+}
+
+TEST(ConsoleRun, InterruptRestoresTheTerminalAndRemovesStaging) {
+  Program program;
+  const std::string in = program.dir() / "in";
+  mkdir(in.c_str(), 0755);
+  for (int i = 0; i < 12; ++i)
+    ASSERT_TRUE(WritePicture(MakePicture(900, 900, 3, i), "BMP", in + "/" + std::to_string(i) + ".bmp"));
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    RunOptions terminal;
+    terminal.input = Input::kTerminal;
+    terminal.terminal = CanonicalTerminal();
+    bool sent = false;
+    terminal.watch = [&](const std::string& output, pid_t child) {
+      if (!sent && output.find("load images files from directory") != std::string::npos) {
+        kill(child, signal);
+        sent = true;
+      }
+    };
+    const RunResult run = program.Start({"-i", in}, terminal);
+    EXPECT_EQ(run.status, 128 + signal) << run.output;
+    EXPECT_EQ(run.terminalAfter.c_lflag & (ICANON | ECHO), ICANON);
+    EXPECT_TRUE(program.StagingEntries().empty()) << signal;
+    EXPECT_FALSE(FileExists(in + ".pdf"));
+  }
+}
+
+}  // namespace
+}  // namespace brannock
