@@ -284,6 +284,18 @@ TEST(ConsoleRun, FailuresExitOneAndLeaveNoStagingBehind) {
                                       "INFO: current progress is 100%"}));
   EXPECT_EQ(unsaved.status, 1);
 
+  const RunResult intoFolder = program.Start({"-i", program.dir() / "p.png", "-o", empty});
+  EXPECT_EQ(intoFolder.lines[intoFolder.lines.size() - 3], "WARNING: error_no=1017, detail_no=21");
+  EXPECT_EQ(intoFolder.status, 1);
+  EXPECT_TRUE(std::filesystem::is_directory(empty));
+
+  // Names are bytes: invalid UTF-8 and blanks pass through unharmed.
+  const std::string odd = program.dir() / "sc\xff\xfe an.png";
+  std::filesystem::copy_file(program.dir() / "p.png", odd);
+  const RunResult oddRun = program.Start({"-i", odd});
+  EXPECT_EQ(oddRun.status, 0);
+  EXPECT_EQ(ReadPdf(program.dir() / "sc\xff\xfe an.pdf").pages.size(), 1u);
+
   // Nothing loadable: no PDF at all, and an existing one stays as it was.
   const std::string broken = program.dir() / "broken";
   mkdir(broken.c_str(), 0755);
