@@ -5,9 +5,6 @@
 
 namespace brannock {
 
-/// The folder of the running executable, ending with '/'; empty when it cannot be found.
-std::string ProgramFolder();
-
 /// The staging root: program folder + "tmp/" when that folder can be made and written,
 /// otherwise $XDG_CACHE_HOME/brannock/tmp/ (default ~/.cache/brannock/tmp/). Made on disk
 /// when missing; never removed. Falls back to the first choice when neither can be made.

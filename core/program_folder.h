@@ -1,0 +1,19 @@
+// The folders a program of ours keeps its own files in.
+#pragma once
+
+#include <string>
+
+namespace brannock {
+
+/// The folder of the running executable, ending with '/'; empty when it cannot be found.
+std::string ProgramFolder();
+
+/// True when `path` is an existing folder this process may create files in.
+bool IsWritableFolder(const std::string& path);
+
+/// The user's own folder for the program: $`variable` (when absolute) or $HOME +
+/// `homeFallback`, then "/brannock/", made on disk when missing and ending with '/'. Empty
+/// when neither variable names a folder or it cannot be made.
+std::string UserProgramFolder(const char* variable, const char* homeFallback);
+
+}  // namespace brannock

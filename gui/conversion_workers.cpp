@@ -1,0 +1,101 @@
+// The two conversion runs, each on a worker thread of its own.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "brannock_dlg.h"
+#include "desktop_services.h"
+#include "result_dlg.h"
+#include "interface_thread.h"
+
+namespace brannock {
+
+std::atomic<bool> g_bKeepRunning{false};
+std::vector<std::string> g_arrProducedPdfs;
+
+namespace {
+
+void FinishRun(CBrannockDlg* dialog) {
+  dialog->SetProgressPos(0);
+  dialog->SetStatusText("Ready");
+  dialog->EnableControls(true);
+  // A dialog that is closing shows nothing more.
+  if (!g_arrProducedPdfs.empty() && !dialog->CloseRequested()) {
+    OnUiThread(dialog, [dialog] {
+      CDlgResult result(dialog);
+      result.exec();
+    });
+  }
+}
+
+}  // namespace
+
+int ConvertSeparateWorker(CBrannockDlg* dialog) {
+  const int rows = dialog->RowCount();
+  if (rows == 0) {
+    ShowInfoMessage("Please add some image files first.");
+    return 0;
+  }
+  dialog->SetProgressRange(0, rows - 1);
+  dialog->EnableControls(false);
+  dialog->ClearStatuses();
+  dialog->ClearInformation();
+  for (int row = 0; row < dialog->RowCount(); ++row) {
+    if (!g_bKeepRunning) break;
+    dialog->SetProgressPos(row);
+    dialog->m_strOutputPdf = dialog->converters().convertSingle(dialog->RowPath(row));
+    if (dialog->m_strOutputPdf.empty()) {
+      dialog->SetRowStatus(row, "Failed");
+    } else {
+      dialog->SetRowStatus(row, "Success");
+      g_arrProducedPdfs.push_back(dialog->m_strOutputPdf);
+    }
+  }
+  FinishRun(dialog);
+  return 0;
+}
+
+int ConvertConsolidatedWorker(CBrannockDlg* dialog) {
+  const int rows = dialog->RowCount();
+  if (rows == 0) {
+    ShowInfoMessage("Please add some image files first.");
+    return 0;
+  }
+  dialog->SetProgressRange(0, 2 * rows - 2);
+  dialog->m_strOutputPdf = dialog->OutputText();
+
+  // Prove that the output can be written before any work is done.
+  struct stat info;
+  const bool existed = stat(dialog->m_strOutputPdf.c_str(), &info) == 0;
+  const int probe = dialog->m_strOutputPdf.empty()
+                        ? -1
+                        : open(dialog->m_strOutputPdf.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (probe < 0) {
+    ShowInfoMessage("Output PDF could not be created.");
+    dialog->FocusOutput();
+    return 0;
+  }
+  close(probe);
+
+  dialog->EnableControls(false);
+  dialog->ClearStatuses();
+  std::vector<std::string> staged;
+  for (int row = 0; row < dialog->RowCount(); ++row) {
+    if (!g_bKeepRunning) break;
+    staged.push_back(dialog->converters().stageImage(dialog->RowPath(row)));
+    dialog->SetProgressPos(row);
+  }
+  dialog->ClearInformation();
+  if (WriteImagesToPdf(staged, dialog->m_strOutputPdf, dialog))
+    g_arrProducedPdfs.push_back(dialog->m_strOutputPdf);
+  for (const std::string& png : staged)
+    if (!png.empty()) unlink(png.c_str());
+  // The empty file the output test made is no result: it goes when no PDF was written.
+  if (g_arrProducedPdfs.empty() && !existed && stat(dialog->m_strOutputPdf.c_str(), &info) == 0 &&
+      S_ISREG(info.st_mode) && info.st_size == 0)
+    unlink(dialog->m_strOutputPdf.c_str());
+  FinishRun(dialog);
+  return 0;
+}
+
+}  // namespace brannock
