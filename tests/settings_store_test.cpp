@@ -1,0 +1,84 @@
+#include "settings_store.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "test_support.h"
+
+namespace brannock {
+namespace {
+
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+class SettingsStore : public ::testing::Test {
+ protected:
+  void SetUp() override { g_strSettingsPath = dir_ / "settings.ini"; }
+  TempDir dir_;
+};
+
+TEST_F(SettingsStore, FirstWritesMakeTheFileWithCrLfLines) {
+  EXPECT_EQ(ReadSetting("LastOutputPDF"), "");
+  EXPECT_EQ(ReadSetting("LastOutputPDF", "fallback"), "fallback");
+  WriteSetting("LastOutputPDF", "/home/me/Documents/output.pdf");
+  WriteSetting("OnRadioEvery", "0");
+  WriteSetting("OnRadioEvery", "1");
+  EXPECT_EQ(ReadFile(g_strSettingsPath),
+            "[Settings]\r\nLastOutputPDF=/home/me/Documents/output.pdf\r\nOnRadioEvery=1\r\n");
+  WriteSetting("LastOutputPDF", "");
+  EXPECT_EQ(ReadSetting("LastOutputPDF", "fallback"), "fallback");
+}
+
+TEST_F(SettingsStore, HandWrittenFilesKeepTheirOtherLines) {
+  WriteFile(g_strSettingsPath,
+            "; written by hand\n[Other]\nLastInput=elsewhere\n\n[ settings ]\n"
+            "  lastoutputpdf  =  \"/a b/out.pdf\"  \nINFC_LOG = on\nQuoted='x'\n\n[Tail]\nk=v\n");
+  EXPECT_EQ(ReadSetting("LastOutputPDF"), "/a b/out.pdf");
+  EXPECT_EQ(ReadSetting("INFC_LOG"), "on");
+  EXPECT_EQ(ReadSetting("quoted"), "x");
+  EXPECT_EQ(ReadSetting("LastInput"), "");  // only in another section
+  WriteSetting("LastOutputPDF", " kept as passed ");
+  WriteSetting("AddfilesPath", "/p/a.jpg");
+  EXPECT_EQ(ReadFile(g_strSettingsPath),
+            "; written by hand\r\n[Other]\r\nLastInput=elsewhere\r\n\r\n[ settings ]\r\n"
+            "LastOutputPDF= kept as passed \r\nINFC_LOG = on\r\nQuoted='x'\r\n"
+            "AddfilesPath=/p/a.jpg\r\n\r\n[Tail]\r\nk=v\r\n");
+  EXPECT_EQ(ReadSetting("LastOutputPDF"), "kept as passed");
+
+  WriteFile(g_strSettingsPath, "[Other]\r\nx=1\r\n");
+  WriteSetting("LastInput", "/in/");
+  EXPECT_EQ(ReadFile(g_strSettingsPath), "[Other]\r\nx=1\r\n[Settings]\r\nLastInput=/in/\r\n");
+}
+
+TEST_F(SettingsStore, LongValuesAreCutOnReadAndUnwritableFilesStayAsTheyWere) {
+  const std::string long_value(3000, 'v');
+  WriteSetting("LastOutputPDF", long_value);
+  EXPECT_EQ(ReadSetting("LastOutputPDF"), long_value.substr(0, 2599));
+  EXPECT_NE(ReadFile(g_strSettingsPath).find(long_value), std::string::npos);
+
+  chmod(g_strSettingsPath.c_str(), 0444);
+  const std::string before = ReadFile(g_strSettingsPath);
+  WriteSetting("OnRadioEvery", "1");
+  EXPECT_EQ(ReadFile(g_strSettingsPath), before);
+  EXPECT_EQ(ReadSetting("OnRadioEvery"), "");
+
+  g_strSettingsPath = dir_ / "folder.ini";
+  mkdir(g_strSettingsPath.c_str(), 0755);
+  WriteSetting("OnRadioEvery", "1");
+  EXPECT_EQ(ReadSetting("OnRadioEvery"), "");
+  g_strSettingsPath = dir_ / "missing/settings.ini";
+  WriteSetting("OnRadioEvery", "1");
+  EXPECT_FALSE(testing::FileExists(dir_ / "missing"));
+}
+
+TEST(IniText, WrittenValuesReadBackUnchanged) {
+  std::string text;
+  const std::vector<std::pair<std::string, std::string>> entries = {
+      {"A", "plain"}, {"B", ""}, {"C", "with = sign"}, {"D", "'quoted'x"}, {"E", "ünï"}};
+  for (const auto& [key, value] : entries) text = WriteIniValue(text, "Settings", key, value);
+  for (const auto& [key, value] : entries) EXPECT_EQ(ReadIniValue(text, "settings", key), value);
+}
+
+}  // namespace
+}  // namespace brannock
