@@ -3,6 +3,7 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <algorithm>
 
 namespace brannock {
 
@@ -53,7 +54,7 @@ QPixmap Backdrop(QSize size) {
   gradient.setColorAt(0, QColor(30, 70, 130));
   gradient.setColorAt(1, QColor(120, 170, 220));
   painter.fillRect(pixmap.rect(), gradient);
-  const qreal width = size.width() * 0.7;
+  const qreal width = std::min(size.width() * 0.7, size.height() * 0.84 / 1.35);
   PaintPage(painter, QRectF((size.width() - width) / 2, size.height() * 0.08, width, width * 1.35));
   return pixmap;
 }
