@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "staging_folder.h"
+#include "temporary_paths.h"
 #include "stop_key.h"
 
 namespace brannock {
@@ -41,6 +42,8 @@ void InstallInterruptGuard() {
       RemoveStagingFolder(g_watchedFolder);
       if (access(g_watchedFolder.c_str(), F_OK) != 0) break;
     }
+    // Last, so that a partial PDF begun while the staging folder went is caught too.
+    RemoveTrackedTemporaryPaths();
     _exit(128 + signal);
   }).detach();
 }

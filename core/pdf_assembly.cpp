@@ -16,6 +16,7 @@
 
 #include "path_text.h"
 #include "png_codec.h"
+#include "temporary_paths.h"
 
 namespace brannock {
 
@@ -47,6 +48,7 @@ class RewriteFolder {
     if (!path_.empty()) {
       std::error_code ignored;
       std::filesystem::remove_all(path_, ignored);
+      ForgetTemporaryPath(path_);
     }
   }
   std::string NextFile() {
@@ -54,6 +56,7 @@ class RewriteFolder {
       std::string pattern = std::filesystem::temp_directory_path().string() + "/brannock-XXXXXX";
       if (!mkdtemp(pattern.data())) return {};
       path_ = pattern;
+      TrackTemporaryPath(path_);
     }
     return path_ + "/" + std::to_string(count_++) + ".png";
   }
@@ -137,7 +140,7 @@ bool SaveAtomically(HPDF_Doc doc, const std::string& outputPath, Hooks& hooks) {
   std::string folder = GetFolderPart(outputPath);
   if (folder.empty()) folder = "./";
   std::string partial = folder + "." + GetFileNamePart("/" + outputPath) + ".XXXXXX";
-  const int fd = mkostemp(partial.data(), O_CLOEXEC);
+  const int fd = CreateTrackedTemporaryFile(partial);
   if (fd < 0) {
     hooks->OnLibraryError(HPDF_FILE_OPEN_ERROR, errno);
     return false;
@@ -153,6 +156,7 @@ bool SaveAtomically(HPDF_Doc doc, const std::string& outputPath, Hooks& hooks) {
     saved = false;
   }
   if (!saved) unlink(partial.c_str());
+  ForgetTemporaryPath(partial);
   return saved;
 }
 

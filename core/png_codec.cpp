@@ -12,6 +12,8 @@
 #include <cstring>
 #include <memory>
 
+#include "temporary_paths.h"
+
 namespace brannock {
 
 namespace {
@@ -467,7 +469,7 @@ bool WritePlainPng(const std::string& path, const PlainPngLayout& layout, const 
                    int level) {
   if (layout.width == 0 || layout.height == 0) return false;
   std::string partial = path + ".part-XXXXXX";
-  const int fd = mkostemp(partial.data(), O_CLOEXEC);
+  const int fd = CreateTrackedTemporaryFile(partial);
   if (fd < 0) return false;
   fchmod(fd, 0644);
   bool written = false;
@@ -480,9 +482,10 @@ bool WritePlainPng(const std::string& path, const PlainPngLayout& layout, const 
       written = WriteJob(&job, layout, &rows, level) && CloseOutput(&job);
     }
   }
-  if (written && std::rename(partial.c_str(), path.c_str()) == 0) return true;
-  unlink(partial.c_str());
-  return false;
+  written = written && std::rename(partial.c_str(), path.c_str()) == 0;
+  if (!written) unlink(partial.c_str());
+  ForgetTemporaryPath(partial);
+  return written;
 }
 
 }  // namespace brannock

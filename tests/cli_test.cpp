@@ -389,13 +389,24 @@ TEST(ConsoleRun, InterruptRestoresTheTerminalAndRemovesStaging) {
   mkdir(in.c_str(), 0755);
   for (int i = 0; i < 12; ++i)
     ASSERT_TRUE(WritePicture(MakePicture(900, 900, 3, i), "BMP", in + "/" + std::to_string(i) + ".bmp"));
-  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+  // While staging, and while the PDF is being saved.
+  const std::pair<int, const char*> moments[] = {{SIGTERM, "load images files from directory"},
+                                                 {SIGINT, "load images files from directory"},
+                                                 {SIGHUP, "load images files from directory"},
+                                                 {SIGTERM, "add image file to current page"}};
+  for (const auto& [signal, moment] : moments) {
     RunOptions terminal;
     terminal.input = Input::kTerminal;
     terminal.terminal = CanonicalTerminal();
     bool sent = false;
+    const std::string trigger = moment;
     terminal.watch = [&](const std::string& output, pid_t child) {
-      if (!sent && output.find("load images files from directory") != std::string::npos) {
+      // For the save: the twelfth page is drawn, the save comes next.
+      size_t seen = 0;
+      for (size_t at = output.find(trigger); at != std::string::npos; at = output.find(trigger, at + 1))
+        ++seen;
+      const size_t needed = trigger == "add image file to current page" ? 12 : 1;
+      if (!sent && seen >= needed) {
         kill(child, signal);
         sent = true;
       }
@@ -405,6 +416,8 @@ TEST(ConsoleRun, InterruptRestoresTheTerminalAndRemovesStaging) {
     EXPECT_EQ(run.terminalAfter.c_lflag & (ICANON | ECHO), ICANON);
     EXPECT_TRUE(program.StagingEntries().empty()) << signal;
     EXPECT_FALSE(FileExists(in + ".pdf"));
+    for (const auto& entry : std::filesystem::directory_iterator(program.dir().path()))
+      EXPECT_EQ(entry.path().filename().string().rfind(".in.pdf", 0), std::string::npos);
   }
 }
 
