@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
 #include <mutex>
 
 #include "png_codec.h"
@@ -21,6 +22,25 @@ constexpr int64_t kMemoryLimit = int64_t{3} << 30;
 constexpr size_t kMaxFileSize = size_t{3} << 30;
 
 std::once_flag g_initOnce;
+
+// The decode budget shared by all ImageFile objects.
+std::mutex g_budgetMutex;
+std::condition_variable g_budgetFreed;
+uint64_t g_budgetUsed = 0;
+
+uint64_t AcquireDecodeBudget(uint64_t bytes) {
+  std::unique_lock<std::mutex> lock(g_budgetMutex);
+  g_budgetFreed.wait(lock, [&] { return g_budgetUsed == 0 || g_budgetUsed + bytes <= kDecodeBudgetBytes; });
+  g_budgetUsed += bytes;
+  return bytes;
+}
+
+void ReleaseDecodeBudget(uint64_t bytes) {
+  if (bytes == 0) return;
+  std::lock_guard<std::mutex> lock(g_budgetMutex);
+  g_budgetUsed -= bytes;
+  g_budgetFreed.notify_all();
+}
 
 ImageType DetectType(const unsigned char* b, size_t size) {
   if (size >= 3 && b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF) return ImageType::kJpeg;
@@ -100,12 +120,14 @@ void InitImageLibrary(const char* programPath) {
     // No pixel cache in files: a hostile header must not fill the disk.
     SetMagickResourceLimit(MapResource, 0);
     SetMagickResourceLimit(DiskResource, 0);
+    // Our callers spread pictures over the cores themselves.
+    SetMagickResourceLimit(ThreadsResource, 1);
   });
 }
 
 ImageFile::ImageFile() { InitImageLibrary(); }
 
-ImageFile::~ImageFile() = default;
+ImageFile::~ImageFile() { Release(); }
 
 bool ImageFile::Load(const std::string& path) {
   Release();
@@ -129,6 +151,7 @@ bool ImageFile::Load(const std::string& path) {
     probe.magick(DecoderName(type));
     probe.ping(blob);
     if (!WithinLimits(probe)) return false;
+    budget_ = AcquireDecodeBudget(uint64_t{probe.columns()} * probe.rows() * 8);
 
     auto image = std::make_unique<Magick::Image>();
     image->quiet(true);
@@ -140,10 +163,14 @@ bool ImageFile::Load(const std::string& path) {
     } catch (const Magick::Warning&) {
       // A warning (a short JPEG, an odd TIFF tag) still leaves a picture to use.
     }
-    if (!image->isValid() || !WithinLimits(*image)) return false;
+    if (!image->isValid() || !WithinLimits(*image)) {
+      Release();
+      return false;
+    }
     image_ = std::move(image);
     type_ = type;
   } catch (const std::exception&) {
+    Release();
     return false;
   }
   return true;
@@ -156,22 +183,24 @@ ImageType ImageFile::GetType() const { return type_; }
 void ImageFile::Release() {
   image_.reset();
   type_ = ImageType::kNone;
+  ReleaseDecodeBudget(budget_);
+  budget_ = 0;
 }
 
-bool ImageFile::SaveAsPng(const std::string& path) const {
+bool ImageFile::TakePlainPicture(PlainPicture& picture) {
   if (!image_) return false;
+  bool taken = false;
   try {
-    Magick::Image image = *image_;
+    Magick::Image& image = *image_;
     if (image.colorSpace() != Magick::RGBColorspace) image.colorSpace(Magick::RGBColorspace);
     const MagickLib::Image* raw = image.constImage();
-
-    PlainPngLayout layout;
+    PlainPngLayout& layout = picture.layout;
+    layout = PlainPngLayout{};
     layout.width = image.columns();
     layout.height = image.rows();
     MagickLib::ExceptionInfo exception;
     MagickLib::GetExceptionInfo(&exception);
     const bool grey = MagickLib::IsGrayImage(raw, &exception);
-    MagickLib::DestroyExceptionInfo(&exception);
     if (grey) {
       layout.colour = PngColour::kGrey;
     } else if (raw->storage_class == MagickLib::PseudoClass && raw->colors > 0 &&
@@ -182,34 +211,39 @@ bool ImageFile::SaveAsPng(const std::string& path) const {
         layout.palette.push_back(ScaleQuantumToChar(raw->colormap[i].green));
         layout.palette.push_back(ScaleQuantumToChar(raw->colormap[i].blue));
       }
-    } else {
-      layout.colour = PngColour::kRgb;
     }
-
-    const PngRowSource rows = [&](uint32_t first, uint32_t count, uint8_t* out) {
-      MagickLib::ExceptionInfo error;
-      MagickLib::GetExceptionInfo(&error);
-      bool ok = false;
-      if (layout.colour != PngColour::kPalette) {
-        ok = MagickLib::DispatchImage(raw, 0, first, layout.width, count,
-                                      layout.colour == PngColour::kGrey ? "R" : "RGB",
-                                      MagickLib::CharPixel, out, &error) != MagickFail;
-      } else if (MagickLib::AcquireImagePixels(raw, 0, first, layout.width, count, &error)) {
-        const MagickLib::IndexPacket* indexes = MagickLib::AccessImmutableIndexes(raw);
-        const size_t total = size_t{layout.width} * count;
-        ok = indexes != nullptr;
-        for (size_t i = 0; ok && i < total; ++i) {
-          ok = indexes[i] < raw->colors;
-          out[i] = static_cast<uint8_t>(indexes[i]);
-        }
+    const size_t pixels = size_t{layout.width} * layout.height;
+    picture.samples.resize(pixels * (layout.colour == PngColour::kRgb ? 3 : 1));
+    if (layout.colour != PngColour::kPalette) {
+      taken = MagickLib::DispatchImage(raw, 0, 0, layout.width, layout.height,
+                                       grey ? "R" : "RGB", MagickLib::CharPixel,
+                                       picture.samples.data(), &exception) != MagickFail;
+    } else if (MagickLib::AcquireImagePixels(raw, 0, 0, layout.width, layout.height,
+                                             &exception)) {
+      const MagickLib::IndexPacket* indexes = MagickLib::AccessImmutableIndexes(raw);
+      taken = indexes != nullptr;
+      for (size_t i = 0; taken && i < pixels; ++i) {
+        taken = indexes[i] < raw->colors;
+        picture.samples[i] = static_cast<uint8_t>(indexes[i]);
       }
-      MagickLib::DestroyExceptionInfo(&error);
-      return ok;
-    };
-    return WritePlainPng(path, layout, rows);
+    }
+    MagickLib::DestroyExceptionInfo(&exception);
   } catch (const std::exception&) {
-    return false;
+    taken = false;
   }
+  // The 16-bit cache goes before the slow part, the PNG encoding.
+  Release();
+  return taken;
+}
+
+bool ImageFile::SaveAsPng(const std::string& path) {
+  PlainPicture picture;
+  if (!TakePlainPicture(picture)) return false;
+  const size_t rowBytes = picture.samples.size() / picture.layout.height;
+  return WritePlainPng(path, picture.layout, [&](uint32_t first, uint32_t count, uint8_t* rows) {
+    std::memcpy(rows, picture.samples.data() + rowBytes * first, rowBytes * count);
+    return true;
+  });
 }
 
 }  // namespace brannock

@@ -2,8 +2,12 @@
 // written out as a plain PNG. The only place that talks to the image library.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "png_codec.h"
 
 namespace Magick {
 class Image;
@@ -16,6 +20,17 @@ enum class ImageType { kNone, kJpeg, kPng, kGif, kBmp, kTiff, kPcx };
 /// Sets up the image library and its resource limits. Call once from the main thread before
 /// any other thread decodes; ImageFile also calls it on first use.
 void InitImageLibrary(const char* programPath = nullptr);
+
+/// An image's pixels ready for a plain PNG: 8-bit samples, row after row.
+struct PlainPicture {
+  PlainPngLayout layout;
+  std::vector<uint8_t> samples;
+};
+
+/// Decoding holds the library's 16-bit pixel cache (8 bytes a pixel). Decodes running at
+/// once share this budget, so that parallel staging keeps memory flat; a picture larger
+/// than the budget decodes when nothing else is held.
+inline constexpr uint64_t kDecodeBudgetBytes = uint64_t{160} << 20;
 
 class ImageFile {
  public:
@@ -36,12 +51,16 @@ class ImageFile {
   /// The format detected by the last Load; kNone when invalid.
   ImageType GetType() const;
 
-  /// Writes the image as a plain PNG: 8 bits per sample, grey when the image is grey, a
-  /// palette when it has one of at most 256 colours, RGB otherwise (CMYK is converted); any
-  /// alpha channel is dropped with the colour samples kept as they stand; no transparency,
-  /// no interlacing. Replaces a file at `path` only when complete; false on failure, with
-  /// nothing new left at `path`.
-  bool SaveAsPng(const std::string& path) const;
+  /// Takes the image's samples as a plain picture: 8 bits per sample, grey when the image
+  /// is grey, a palette when it has one of at most 256 colours, RGB otherwise (CMYK is
+  /// converted); any alpha channel is dropped with the colour samples kept as they stand.
+  /// The decoded image is released (the object becomes invalid). False when invalid.
+  bool TakePlainPicture(PlainPicture& picture);
+
+  /// TakePlainPicture, then writes it as a plain PNG (no transparency, no interlacing).
+  /// Replaces a file at `path` only when complete; false on failure, with nothing new left
+  /// at `path`. The object is invalid afterwards.
+  bool SaveAsPng(const std::string& path);
 
   /// Frees the decoded image; the object becomes invalid.
   void Release();
@@ -49,6 +68,7 @@ class ImageFile {
  private:
   std::unique_ptr<Magick::Image> image_;
   ImageType type_ = ImageType::kNone;
+  uint64_t budget_ = 0;  // share of kDecodeBudgetBytes held
 };
 
 }  // namespace brannock

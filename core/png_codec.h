@@ -15,6 +15,8 @@ namespace brannock {
 inline constexpr uint32_t kMaxImageSide = 65535;
 inline constexpr uint64_t kMaxImagePixels = uint64_t{1} << 28;
 
+enum class PngColour { kGrey, kRgb, kPalette };
+
 enum class PngVerdict {
   kNotPng,        ///< missing, unreadable or without the PNG signature
   kPlain,         ///< intact plain PNG: safe to hand to the PDF writer as it is
@@ -26,7 +28,18 @@ struct PngCheck {
   PngVerdict verdict = PngVerdict::kNotPng;
   uint32_t width = 0;   ///< from IHDR; set for every verdict but kNotPng
   uint32_t height = 0;
+  int colourType = 0;   ///< PNG colour type: 0 grey, 2 RGB, 3 palette, 4 grey+alpha, 6 RGBA
+  int bitDepth = 0;
+  std::vector<uint8_t> palette;  ///< the PLTE chunk's RGB triples
 };
+
+/// Samples per pixel of a PNG colour type.
+int PngChannels(int colourType);
+
+/// Calls `sink` with the bytes of every IDAT chunk of the PNG at `path`, in order: together
+/// they are the image's zlib stream. False when the file cannot be read or is no PNG.
+bool ReadPngImageData(const std::string& path,
+                      const std::function<bool(const uint8_t* data, size_t size)>& sink);
 
 /// Reads the whole file once: every chunk's CRC, the header's values, the chunk order, and
 /// that the image data inflates to exactly the size the header declares with a valid filter
@@ -40,7 +53,7 @@ PngCheck CheckPng(const std::string& path);
 /// palette, RGB(A) becomes RGB. False, with nothing left at `target`, when it cannot.
 bool RewriteAsPlainPng(const std::string& source, const std::string& target);
 
-enum class PngColour { kGrey, kRgb, kPalette };
+
 
 /// What a plain PNG to be written holds. Samples are 8 bits: one byte per pixel for grey and
 /// palette (an index into `palette`, which holds RGB triples), three for RGB.
@@ -55,13 +68,25 @@ struct PlainPngLayout {
 /// back to back); false stops the write as failed.
 using PngRowSource = std::function<bool(uint32_t first, uint32_t count, uint8_t* rows)>;
 
-/// zlib level 1 without row filters: staged PNGs are temporary and read back at once.
-inline constexpr int kStagingPngLevel = 1;
+/// How a plain PNG is compressed: the zlib level and the set of row filters libpng may
+/// choose from (PNG_FILTER_* flags).
+struct PngEncoding {
+  int level;
+  int filters;
+};
+
+/// The staged PNGs' image data goes into the PDF unchanged, so their compression is the
+/// PDF's: chosen by measurement for each kind of picture.
+PngEncoding StagingEncodingFor(PngColour colour);
 
 /// Writes a plain 8-bit PNG with no ancillary chunks. The file is written beside `path`
 /// under another name and renamed over `path` when complete, so a failure never leaves a
 /// partial file and leaves any file already at `path` as it was. True on success.
 bool WritePlainPng(const std::string& path, const PlainPngLayout& layout,
-                   const PngRowSource& rows, int level = kStagingPngLevel);
+                   const PngRowSource& rows, PngEncoding encoding);
+inline bool WritePlainPng(const std::string& path, const PlainPngLayout& layout,
+                          const PngRowSource& rows) {
+  return WritePlainPng(path, layout, rows, StagingEncodingFor(layout.colour));
+}
 
 }  // namespace brannock
