@@ -119,7 +119,7 @@ ExitStatus RunBatch(const std::vector<std::string>& words, std::FILE* out) {
 
   CollectImagesInFolder(staging.path(), images);
   SortPathList(images, SortOrder::kAscending);
-  for (const std::string& copy : images) ReplaceWithPng(copy);
+  ReplaceAllWithPng(images);
   CollectImagesInFolder(staging.path(), images);
   SortPathList(images, SortOrder::kAscending);
   if (images.empty()) {

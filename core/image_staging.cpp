@@ -3,9 +3,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <condition_variable>
+#include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "image_file.h"
+#include "ordered_parallel.h"
 #include "path_text.h"
 #include "pdf_assembly.h"
 
@@ -62,9 +68,10 @@ std::string ConvertSingleImage(const std::string& path) {
   return written ? output : std::string();
 }
 
-std::string ReplaceWithPng(const std::string& path) {
-  ImageFile image;
-  if (!image.Load(path) || image.GetType() == ImageType::kPng) return {};
+namespace {
+
+// The PNG name for a copy: folder + stem + ".png", unless another file holds it.
+std::string PngNameFor(const std::string& path) {
   const std::string folder = GetFolderPart(path);
   std::string target = folder + GetFileStem(path) + ".png";
   if (target != path && Exists(target)) {
@@ -74,10 +81,67 @@ std::string ReplaceWithPng(const std::string& path) {
     for (int suffix = 2; target != path && Exists(target); ++suffix)
       target = folder + name + "-" + std::to_string(suffix) + ".png";
   }
-  if (!image.SaveAsPng(target)) return {};
-  image.Release();
-  if (target != path) unlink(path.c_str());
   return target;
+}
+
+// Decodes a copy that is to become a PNG; false for undecodable copies and PNGs.
+bool DecodeForReplacement(const std::string& path, PlainPicture& picture) {
+  ImageFile image;
+  return image.Load(path) && image.GetType() != ImageType::kPng && image.TakePlainPicture(picture);
+}
+
+// Writes the PNG and removes the copy it replaces; the copy stays when the PNG fails.
+bool WriteReplacement(const std::string& path, const std::string& target,
+                      const PlainPicture& picture) {
+  const size_t rowBytes = picture.samples.size() / picture.layout.height;
+  const bool written =
+      WritePlainPng(target, picture.layout, [&](uint32_t first, uint32_t count, uint8_t* rows) {
+        std::memcpy(rows, picture.samples.data() + rowBytes * first, rowBytes * count);
+        return true;
+      });
+  if (written && target != path) unlink(path.c_str());
+  return written;
+}
+
+}  // namespace
+
+std::string ReplaceWithPng(const std::string& path) {
+  PlainPicture picture;
+  if (!DecodeForReplacement(path, picture)) return {};
+  const std::string target = PngNameFor(path);
+  return WriteReplacement(path, target, picture) ? target : std::string();
+}
+
+void ReplaceAllWithPng(const std::vector<std::string>& paths) {
+  // Names are claimed strictly in list order, so they come out as they would one by one;
+  // decoding and encoding run in parallel around that. A claim is an empty file that the
+  // PNG later replaces.
+  std::mutex mutex;
+  std::condition_variable turnChanged;
+  size_t turn = 0;
+  RunInOrder<bool>(
+      paths.size(),
+      [&](size_t index) {
+        const std::string& path = paths[index];
+        PlainPicture picture;
+        const bool decoded = DecodeForReplacement(path, picture);
+        std::string target;
+        {
+          std::unique_lock<std::mutex> lock(mutex);
+          turnChanged.wait(lock, [&] { return turn == index; });
+          if (decoded) {
+            target = PngNameFor(path);
+            if (target != path) close(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+          }
+          ++turn;
+          turnChanged.notify_all();
+        }
+        if (!decoded) return false;
+        const bool written = WriteReplacement(path, target, picture);
+        if (!written && target != path) unlink(target.c_str());
+        return written;
+      },
+      [](size_t, bool&) { return true; });
 }
 
 }  // namespace brannock

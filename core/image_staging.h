@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace brannock {
 
@@ -40,5 +41,9 @@ std::string ConvertSingleImage(const std::string& path);
 /// path. Empty, with the copy left as it was, when the copy does not decode, already is a
 /// PNG (whatever its name), or the PNG cannot be written.
 std::string ReplaceWithPng(const std::string& path);
+
+/// ReplaceWithPng on every path, spread over all cores, with exactly the files and names
+/// that calling it on each path in list order gives.
+void ReplaceAllWithPng(const std::vector<std::string>& paths);
 
 }  // namespace brannock

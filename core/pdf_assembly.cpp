@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <hpdf.h>
+#include <hpdf_doc.h>
+#include <hpdf_objects.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,7 +15,9 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 
+#include "ordered_parallel.h"
 #include "path_text.h"
 #include "png_codec.h"
 #include "temporary_paths.h"
@@ -52,6 +56,7 @@ class RewriteFolder {
     }
   }
   std::string NextFile() {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (path_.empty()) {
       std::string pattern = std::filesystem::temp_directory_path().string() + "/brannock-XXXXXX";
       if (!mkdtemp(pattern.data())) return {};
@@ -62,6 +67,7 @@ class RewriteFolder {
   }
 
  private:
+  std::mutex mutex_;
   std::string path_;
   int count_ = 0;
 };
@@ -99,41 +105,138 @@ bool IsCompletePdf(const std::string& path) {
   return complete;
 }
 
-// Loads one input through the checks that keep broken or unusual PNGs away from the
-// library's own loader, which aborts the process on some of them. Null when the input gets
-// no page; every reason has been reported through OnLibraryError by then.
-HPDF_Image LoadCheckedPng(HPDF_Doc doc, const std::string& path, bool firstPage,
-                          RewriteFolder& rewrites, Hooks& hooks) {
+// What the checks found out about one input before it is embedded.
+struct PreparedInput {
+  enum class Kind { kNotAFile, kForLibrary, kDamaged, kPlain } kind = Kind::kForLibrary;
+  std::string embedPath;  // the input, or its plain rewrite
+  PngCheck check;
+  int error = 0;  // for kNotAFile
+};
+
+// The checks that keep broken or unusual PNGs away from the PDF library, which aborts the
+// process on some of them; an intact PNG with alpha, transparency, 16 bits or interlacing
+// is rewritten as a plain one first. Safe to run on several inputs at once.
+PreparedInput PrepareInput(const std::string& path, RewriteFolder& rewrites) {
+  PreparedInput input;
   struct stat info;
   if (!path.empty() && stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-    hooks->OnLibraryError(HPDF_FILE_OPEN_ERROR, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
-    return nullptr;
+    input.kind = PreparedInput::Kind::kNotAFile;
+    input.error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    return input;
   }
-  PngCheck check = CheckPng(path);
-  if (check.verdict == PngVerdict::kNotPng) {
-    // Missing, unreadable or not a PNG: the library refuses it safely and says why.
-    return HPDF_LoadPngImageFromFile2(doc, path.c_str());
+  input.check = CheckPng(path);
+  input.embedPath = path;
+  if (input.check.verdict == PngVerdict::kNeedsRewrite) {
+    input.embedPath = rewrites.NextFile();
+    PngCheck rewritten;
+    if (!input.embedPath.empty() && RewriteAsPlainPng(path, input.embedPath))
+      rewritten = CheckPng(input.embedPath);
+    if (rewritten.verdict != PngVerdict::kPlain) rewritten.verdict = PngVerdict::kDamaged;
+    input.check = rewritten;
   }
-  std::string loadPath = path;
-  if (check.verdict == PngVerdict::kNeedsRewrite) {
-    loadPath = rewrites.NextFile();
-    const bool rewritten = !loadPath.empty() && RewriteAsPlainPng(path, loadPath) &&
-                           CheckPng(loadPath).verdict == PngVerdict::kPlain;
-    check.verdict = rewritten ? PngVerdict::kPlain : PngVerdict::kDamaged;
+  switch (input.check.verdict) {
+    case PngVerdict::kNotPng: input.kind = PreparedInput::Kind::kForLibrary; break;
+    case PngVerdict::kPlain: input.kind = PreparedInput::Kind::kPlain; break;
+    default: input.kind = PreparedInput::Kind::kDamaged; break;
   }
-  if (check.verdict == PngVerdict::kDamaged) {
-    hooks->OnLibraryError(HPDF_LIBPNG_ERROR, 0);
-    return nullptr;
+  return input;
+}
+
+// The image data of a plain PNG is a zlib stream of rows with PNG predictors, which a PDF
+// takes as it stands (FlateDecode with DecodeParms Predictor 15). It is read from the file
+// while the document is saved, so no image is held in memory.
+HPDF_STATUS CopyImageDataBeforeWrite(HPDF_Dict image) {
+  HPDF_String file = static_cast<HPDF_String>(HPDF_Dict_GetItem(image, "_FILE_NAME", HPDF_OCLASS_STRING));
+  if (!file) return HPDF_SetError(image->error, HPDF_INVALID_OBJECT, 0);
+  HPDF_MemStream_FreeData(image->stream);
+  const std::string path(reinterpret_cast<const char*>(file->value), file->len);
+  const bool read = ReadPngImageData(path, [&](const uint8_t* data, size_t size) {
+    return HPDF_Stream_Write(image->stream, data, static_cast<HPDF_UINT>(size)) == HPDF_OK;
+  });
+  return read ? HPDF_OK : HPDF_SetError(image->error, HPDF_FILE_IO_ERROR, 0);
+}
+
+HPDF_STATUS FreeImageDataAfterWrite(HPDF_Dict image) {
+  HPDF_MemStream_FreeData(image->stream);
+  return HPDF_OK;
+}
+
+HPDF_STATUS WriteFlateWithPredictors(HPDF_Dict image, HPDF_Stream stream) {
+  const auto number = [&](const char* key) {
+    HPDF_Number value = static_cast<HPDF_Number>(HPDF_Dict_GetItem(image, key, HPDF_OCLASS_NUMBER));
+    return value ? value->value : 0;
+  };
+  HPDF_Number colours = static_cast<HPDF_Number>(HPDF_Dict_GetItem(image, "_COLORS", HPDF_OCLASS_NUMBER));
+  char entries[160];
+  std::snprintf(entries, sizeof entries,
+                "/Filter /FlateDecode\012/DecodeParms <</Predictor 15 /Colors %d "
+                "/BitsPerComponent %d /Columns %d>>\012",
+                colours ? colours->value : 1, number("BitsPerComponent"), number("Width"));
+  return HPDF_Stream_WriteStr(stream, entries);
+}
+
+// Adds a hidden entry: kept in the dictionary for our own use, never written.
+HPDF_STATUS AddHidden(HPDF_Dict dict, const char* key, void* object) {
+  if (!object) return HPDF_FAILD_TO_ALLOC_MEM;
+  static_cast<HPDF_Obj_Header*>(object)->obj_id |= HPDF_OTYPE_HIDDEN;
+  return HPDF_Dict_Add(dict, key, object);
+}
+
+// One image XObject for a plain PNG, built through the library's object interface.
+HPDF_Image EmbedPlainPng(HPDF_Doc doc, const std::string& path, const PngCheck& check) {
+  HPDF_Dict image = HPDF_DictStream_New(doc->mmgr, doc->xref);
+  if (!image) return nullptr;
+  image->header.obj_class |= HPDF_OSUBCLASS_XOBJECT;
+  HPDF_STATUS status = HPDF_Dict_AddName(image, "Type", "XObject");
+  status += HPDF_Dict_AddName(image, "Subtype", "Image");
+  if (check.colourType == 3) {
+    HPDF_Array space = HPDF_Array_New(doc->mmgr);
+    if (!space) return nullptr;
+    status += HPDF_Dict_Add(image, "ColorSpace", space);
+    status += HPDF_Array_AddName(space, "Indexed");
+    status += HPDF_Array_AddName(space, "DeviceRGB");
+    status += HPDF_Array_AddNumber(space, static_cast<HPDF_INT32>(check.palette.size() / 3) - 1);
+    status += HPDF_Array_Add(space, HPDF_Binary_New(doc->mmgr, const_cast<uint8_t*>(check.palette.data()),
+                                                    static_cast<HPDF_UINT>(check.palette.size())));
+  } else {
+    status += HPDF_Dict_AddName(image, "ColorSpace", check.colourType == 2 ? "DeviceRGB" : "DeviceGray");
+  }
+  status += HPDF_Dict_AddNumber(image, "Width", static_cast<HPDF_INT32>(check.width));
+  status += HPDF_Dict_AddNumber(image, "Height", static_cast<HPDF_INT32>(check.height));
+  status += HPDF_Dict_AddNumber(image, "BitsPerComponent", check.bitDepth);
+  status += AddHidden(image, "_FILE_NAME", HPDF_String_New(doc->mmgr, path.c_str(), nullptr));
+  status += AddHidden(image, "_COLORS", HPDF_Number_New(doc->mmgr, PngChannels(check.colourType)));
+  if (status != HPDF_OK) return nullptr;
+  image->before_write_fn = CopyImageDataBeforeWrite;
+  image->write_fn = WriteFlateWithPredictors;
+  image->after_write_fn = FreeImageDataAfterWrite;
+  return image;
+}
+
+// The one place that decides how an input becomes an image of the document. Null when the
+// input gets no page; every reason has been reported through OnLibraryError by then.
+HPDF_Image EmbedImage(HPDF_Doc doc, const std::string& path, const PreparedInput& input,
+                      bool firstPage, Hooks& hooks) {
+  switch (input.kind) {
+    case PreparedInput::Kind::kNotAFile:
+      hooks->OnLibraryError(HPDF_FILE_OPEN_ERROR, input.error);
+      return nullptr;
+    case PreparedInput::Kind::kForLibrary:
+      // Missing, unreadable or not a PNG: the library refuses it safely and says why.
+      return HPDF_LoadPngImageFromFile2(doc, path.c_str());
+    case PreparedInput::Kind::kDamaged:
+      hooks->OnLibraryError(HPDF_LIBPNG_ERROR, 0);
+      return nullptr;
+    case PreparedInput::Kind::kPlain: break;
   }
   const auto fitsPage = [](uint32_t side) { return side >= kMinPageSide && side <= kMaxPageSide; };
-  if (firstPage && !(fitsPage(check.width) && fitsPage(check.height))) {
+  if (firstPage && !(fitsPage(input.check.width) && fitsPage(input.check.height))) {
     // The first image sets the page size; one the library cannot size a page to is skipped
     // so that the next image can.
     hooks->OnLibraryError(HPDF_PAGE_INVALID_SIZE, 0);
     return nullptr;
   }
-  // Delayed loading keeps the samples out of memory until the save streams them.
-  return HPDF_LoadPngImageFromFile2(doc, loadPath.c_str());
+  return EmbedPlainPng(doc, input.embedPath, input.check);
 }
 
 bool SaveAtomically(HPDF_Doc doc, const std::string& outputPath, Hooks& hooks) {
@@ -182,50 +285,56 @@ bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& 
   int firstHeight = 0;
   int pages = 0;
   const int count = static_cast<int>(paths.size());
-  for (int index = 0; index < count; ++index) {
-    const std::string& path = paths[index];
-    if (!hooks->ShouldContinue()) break;
-    hooks->OnInputStarting(index, count, path);
-    HPDF_Image image = LoadCheckedPng(doc, path, pages == 0, rewrites, hooks);
-    if (!image) {
-      hooks->OnLoadFailed(index, path);
-      // One bad input must not poison the document for all the others.
-      HPDF_ResetError(doc);
-      continue;
-    }
-    hooks->OnLoaded(index, path);
-    const int width = static_cast<int>(HPDF_Image_GetWidth(image));
-    const int height = static_cast<int>(HPDF_Image_GetHeight(image));
-    if (firstWidth == 0) firstWidth = width;
-    if (firstHeight == 0) firstHeight = height;
+  // The checks (and rewrites) of the next inputs run on the other cores while this thread
+  // embeds; every hook is still called here, in input order.
+  RunInOrder<PreparedInput>(
+      paths.size(), [&](size_t index) { return PrepareInput(paths[index], rewrites); },
+      [&](size_t position, PreparedInput& input) {
+        const int index = static_cast<int>(position);
+        const std::string& path = paths[position];
+        if (!hooks->ShouldContinue()) return false;
+        hooks->OnInputStarting(index, count, path);
+        HPDF_Image image = EmbedImage(doc, path, input, pages == 0, hooks);
+        if (!image) {
+          hooks->OnLoadFailed(index, path);
+          // One bad input must not poison the document for all the others.
+          HPDF_ResetError(doc);
+          return true;
+        }
+        hooks->OnLoaded(index, path);
+        const int width = static_cast<int>(HPDF_Image_GetWidth(image));
+        const int height = static_cast<int>(HPDF_Image_GetHeight(image));
+        if (firstWidth == 0) firstWidth = width;
+        if (firstHeight == 0) firstHeight = height;
 
-    hooks->OnPageAdding(index + 1);
-    HPDF_Page page = HPDF_AddPage(doc);
-    if (!page) {
-      hooks->OnDrawFailed(index, path);
-      HPDF_ResetError(doc);
-      continue;
-    }
-    ++pages;
-    HPDF_Page_SetWidth(page, static_cast<HPDF_REAL>(width));
-    HPDF_Page_SetHeight(page, static_cast<HPDF_REAL>(height));
-    // A later page the library could not size still gets its image, and the first image's
-    // size in the resize below.
-    HPDF_ResetError(doc);
-    HPDF_Destination destination = HPDF_Page_CreateDestination(page);
-    HPDF_Destination_SetXYZ(destination, 0, HPDF_Page_GetHeight(page), 1);
-    HPDF_SetOpenAction(doc, destination);
+        hooks->OnPageAdding(index + 1);
+        HPDF_Page page = HPDF_AddPage(doc);
+        if (!page) {
+          hooks->OnDrawFailed(index, path);
+          HPDF_ResetError(doc);
+          return true;
+        }
+        ++pages;
+        HPDF_Page_SetWidth(page, static_cast<HPDF_REAL>(width));
+        HPDF_Page_SetHeight(page, static_cast<HPDF_REAL>(height));
+        // A later page the library could not size still gets its image, and the first
+        // image's size in the resize below.
+        HPDF_ResetError(doc);
+        HPDF_Destination destination = HPDF_Page_CreateDestination(page);
+        HPDF_Destination_SetXYZ(destination, 0, HPDF_Page_GetHeight(page), 1);
+        HPDF_SetOpenAction(doc, destination);
 
-    hooks->OnDrawing(index, path);
-    const int x = static_cast<int>((firstWidth - width) * 0.5);
-    const int y = static_cast<int>((firstHeight - height) * 0.5);
-    if (HPDF_Page_DrawImage(page, image, static_cast<HPDF_REAL>(x), static_cast<HPDF_REAL>(y),
-                            static_cast<HPDF_REAL>(width),
-                            static_cast<HPDF_REAL>(height)) != HPDF_OK) {
-      hooks->OnDrawFailed(index, path);
-    }
-    HPDF_ResetError(doc);
-  }
+        hooks->OnDrawing(index, path);
+        const int x = static_cast<int>((firstWidth - width) * 0.5);
+        const int y = static_cast<int>((firstHeight - height) * 0.5);
+        if (HPDF_Page_DrawImage(page, image, static_cast<HPDF_REAL>(x), static_cast<HPDF_REAL>(y),
+                                static_cast<HPDF_REAL>(width),
+                                static_cast<HPDF_REAL>(height)) != HPDF_OK) {
+          hooks->OnDrawFailed(index, path);
+        }
+        HPDF_ResetError(doc);
+        return true;
+      });
 
   for (int k = pages - 1; k >= 0; --k) {
     HPDF_Page page = HPDF_GetPageByIndex(doc, static_cast<HPDF_UINT>(k));

@@ -252,5 +252,31 @@ TEST(ReplaceWithPng, ConvertsCopiesBesideThemAndKeepsEveryInput) {
   EXPECT_EQ(ReadFile(same / "a.png"), png);
 }
 
+TEST(ReplaceAllWithPng, GivesTheSameFilesAsOneAfterTheOther) {
+  TempDir one, all;
+  for (const TempDir* dir : {&one, &all}) {
+    ASSERT_TRUE(WritePicture(MakePicture(30, 20, 3, 1), "BMP", *dir / "a.bmp"));
+    WriteFile(*dir / "a.gif", "undecodable");
+    ASSERT_TRUE(WritePicture(MakePicture(30, 20, 3, 2), "JPEG", *dir / "a.jpg"));
+    ASSERT_TRUE(WritePicture(MakePicture(30, 20, 3, 3), "PNG", *dir / "a.png"));
+    ASSERT_TRUE(WritePicture(MakePicture(30, 20, 3, 4), "PCX", *dir / "a.pcx"));
+    ASSERT_TRUE(WritePicture(MakePicture(30, 20, 3, 5), "JPEG", *dir / "c.png"));
+    for (int i = 0; i < 6; ++i)
+      ASSERT_TRUE(WritePicture(MakePicture(30, 20, 1, i), "TIFF", *dir / ("t" + std::to_string(i) + ".tif")));
+  }
+  std::vector<std::string> copies;
+  for (const std::string& name : Names(one.path())) {
+    copies.push_back(name);
+    ReplaceWithPng(one / name);
+  }
+  std::vector<std::string> paths;
+  for (const std::string& name : copies) paths.push_back(all / name);
+  ReplaceAllWithPng(paths);
+  const auto names = Names(one.path());
+  ASSERT_EQ(Names(all.path()), names);
+  EXPECT_NE(std::find(names.begin(), names.end(), "a.pcx.png"), names.end());
+  for (const std::string& name : names) EXPECT_EQ(ReadFile(all / name), ReadFile(one / name)) << name;
+}
+
 }  // namespace
 }  // namespace brannock
