@@ -37,7 +37,7 @@ void RunInOrder(size_t count, const std::function<Result(size_t)>& work,
   }
   std::mutex mutex;
   std::condition_variable changed;
-  std::vector<std::optional<Result>> slots(count);
+  std::vector<std::optional<Result>> finished(count);
   size_t next = 0, delivered = 0;
   bool stop = false;
   const size_t window = 2 * size_t{threads};
@@ -57,7 +57,7 @@ void RunInOrder(size_t count, const std::function<Result(size_t)>& work,
       }
       Result result = work(index);
       std::lock_guard<std::mutex> lock(mutex);
-      slots[index] = std::move(result);
+      finished[index] = std::move(result);
       changed.notify_all();
     }
   };
@@ -68,10 +68,10 @@ void RunInOrder(size_t count, const std::function<Result(size_t)>& work,
     std::optional<Result> result;
     {
       std::unique_lock<std::mutex> lock(mutex);
-      changed.wait(lock, [&] { return slots[i].has_value() || (stop && i >= next); });
-      if (!slots[i]) break;
-      result = std::move(slots[i]);
-      slots[i].reset();
+      changed.wait(lock, [&] { return finished[i].has_value() || (stop && i >= next); });
+      if (!finished[i]) break;
+      result = std::move(finished[i]);
+      finished[i].reset();
     }
     const bool more = deliver(i, *result);
     std::lock_guard<std::mutex> lock(mutex);

@@ -5,6 +5,7 @@
 
 #include "brannock_dlg.h"
 #include "desktop_services.h"
+#include "ordered_parallel.h"
 #include "result_dlg.h"
 #include "interface_thread.h"
 
@@ -79,12 +80,18 @@ int ConvertConsolidatedWorker(CBrannockDlg* dialog) {
 
   dialog->EnableControls(false);
   dialog->ClearStatuses();
+  std::vector<std::string> paths;
+  for (int row = 0; row < rows; ++row) paths.push_back(dialog->RowPath(row));
+  // Staging runs on all cores; the staged list and the progress still follow the rows.
   std::vector<std::string> staged;
-  for (int row = 0; row < dialog->RowCount(); ++row) {
-    if (!g_bKeepRunning) break;
-    staged.push_back(dialog->converters().stageImage(dialog->RowPath(row)));
-    dialog->SetProgressPos(row);
-  }
+  RunInOrder<std::string>(
+      paths.size(), [&](size_t row) { return dialog->converters().stageImage(paths[row]); },
+      [&](size_t row, std::string& png) {
+        staged.push_back(png);
+        dialog->SetProgressPos(static_cast<int>(row));
+        return true;
+      },
+      [] { return g_bKeepRunning.load(); });
   dialog->ClearInformation();
   if (WriteImagesToPdf(staged, dialog->m_strOutputPdf, dialog))
     g_arrProducedPdfs.push_back(dialog->m_strOutputPdf);
