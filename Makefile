@@ -3,7 +3,7 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build demo test sanitize clean
+.PHONY: all deps configure build demo test bench bench-quick clean
 
 all: build
 
@@ -24,6 +24,12 @@ demo: build
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	@BUILD=$(BUILD) bench/run_bench.sh
+
+bench-quick: build
+	@BUILD=$(BUILD) bench/run_bench.sh --quick
 
 clean:
 	rm -rf $(BUILD)

@@ -30,7 +30,7 @@ struct PlainPicture {
 /// Decoding holds the library's 16-bit pixel cache (8 bytes a pixel). Decodes running at
 /// once share this budget, so that parallel staging keeps memory flat; a picture larger
 /// than the budget decodes when nothing else is held.
-inline constexpr uint64_t kDecodeBudgetBytes = uint64_t{160} << 20;
+inline constexpr uint64_t kDecodeBudgetBytes = uint64_t{100} << 20;
 
 class ImageFile {
  public:
