@@ -32,27 +32,31 @@ bool IsFolder(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Copies a regular file, replacing the target. Anything else (a FIFO would block, a folder
-// cannot be copied) is skipped.
-bool CopyRegularFile(const std::string& source, const std::string& target) {
+enum class CopyResult { kCopied, kSkipped, kWriteFailed };
+
+// Copies a regular file, replacing the target. A source that cannot be read, or is not a
+// regular file (a FIFO would block, a folder cannot be copied), is skipped; a copy that
+// cannot be written (a full disk) is a failure of the run.
+CopyResult CopyRegularFile(const std::string& source, const std::string& target) {
   const int in = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (in < 0) return false;
+  if (in < 0) return CopyResult::kSkipped;
   struct stat info;
-  bool copied = false;
+  CopyResult result = CopyResult::kSkipped;
   if (fstat(in, &info) == 0 && S_ISREG(info.st_mode)) {
     const int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out >= 0) {
-      copied = true;
-      char buffer[1 << 16];
-      for (ssize_t got; copied && (got = read(in, buffer, sizeof buffer)) != 0;) {
-        copied = got > 0 && write(out, buffer, static_cast<size_t>(got)) == got;
-      }
-      copied = close(out) == 0 && copied;
-      if (!copied) unlink(target.c_str());
+    result = out >= 0 ? CopyResult::kCopied : CopyResult::kWriteFailed;
+    char buffer[1 << 16];
+    for (ssize_t got; out >= 0 && result == CopyResult::kCopied &&
+                      (got = read(in, buffer, sizeof buffer)) != 0;) {
+      if (got < 0) result = CopyResult::kSkipped;
+      else if (write(out, buffer, static_cast<size_t>(got)) != got) result = CopyResult::kWriteFailed;
     }
+    if (out >= 0 && close(out) != 0 && result == CopyResult::kCopied)
+      result = CopyResult::kWriteFailed;
+    if (result != CopyResult::kCopied) unlink(target.c_str());
   }
   close(in);
-  return copied;
+  return result;
 }
 
 void PrintBanner(std::FILE* out) {
@@ -114,12 +118,19 @@ ExitStatus RunBatch(const std::vector<std::string>& words, std::FILE* out) {
   } else {
     images = {input};
   }
+  bool staged = true;
   for (const std::string& source : images)
-    CopyRegularFile(source, staging.path() + GetFileNamePart(source));
+    staged = CopyRegularFile(source, staging.path() + GetFileNamePart(source)) !=
+                 CopyResult::kWriteFailed && staged;
 
   CollectImagesInFolder(staging.path(), images);
   SortPathList(images, SortOrder::kAscending);
-  ReplaceAllWithPng(images);
+  staged = ReplaceAllWithPng(images).empty() && staged;
+  // A full disk must not quietly cost pages.
+  if (!staged) {
+    std::fprintf(out, "ERROR: cannot write to temp directory %s\n", staging.path().c_str());
+    return kExitFailed;
+  }
   CollectImagesInFolder(staging.path(), images);
   SortPathList(images, SortOrder::kAscending);
   if (images.empty()) {

@@ -112,13 +112,14 @@ std::string ReplaceWithPng(const std::string& path) {
   return WriteReplacement(path, target, picture) ? target : std::string();
 }
 
-void ReplaceAllWithPng(const std::vector<std::string>& paths) {
+std::vector<std::string> ReplaceAllWithPng(const std::vector<std::string>& paths) {
   // Names are claimed strictly in list order, so they come out as they would one by one;
   // decoding and encoding run in parallel around that. A claim is an empty file that the
   // PNG later replaces.
   std::mutex mutex;
   std::condition_variable turnChanged;
   size_t turn = 0;
+  std::vector<std::string> unwritten;
   RunInOrder<bool>(
       paths.size(),
       [&](size_t index) {
@@ -136,12 +137,16 @@ void ReplaceAllWithPng(const std::vector<std::string>& paths) {
           ++turn;
           turnChanged.notify_all();
         }
-        if (!decoded) return false;
+        if (!decoded) return true;
         const bool written = WriteReplacement(path, target, picture);
         if (!written && target != path) unlink(target.c_str());
         return written;
       },
-      [](size_t, bool&) { return true; });
+      [&](size_t index, bool& written) {
+        if (!written) unwritten.push_back(paths[index]);
+        return true;
+      });
+  return unwritten;
 }
 
 }  // namespace brannock

@@ -43,7 +43,8 @@ std::string ConvertSingleImage(const std::string& path);
 std::string ReplaceWithPng(const std::string& path);
 
 /// ReplaceWithPng on every path, spread over all cores, with exactly the files and names
-/// that calling it on each path in list order gives.
-void ReplaceAllWithPng(const std::vector<std::string>& paths);
+/// that calling it on each path in list order gives. Returns the paths that decoded but
+/// whose PNG could not be written (a full disk): they are left as they were.
+std::vector<std::string> ReplaceAllWithPng(const std::vector<std::string>& paths);
 
 }  // namespace brannock

@@ -13,6 +13,7 @@ packages=(
   mupdf-tools                 # tests render pages pixel for pixel
   qt6-base-dev                # windowed program
   xvfb xauth                  # GUI screenshots
+  clang libclang-rt-14-dev    # fuzzing
   "$@"
 )
 

@@ -1,0 +1,31 @@
+// Arbitrary bytes under every accepted extension, through the image layer and staging:
+// no crash, and whatever decodes comes out as a plain PNG.
+#include <unistd.h>
+
+#include "fuzz_support.h"
+#include "image_file.h"
+#include "image_staging.h"
+#include "input_discovery.h"
+#include "png_codec.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
+  brannock::InitImageLibrary((*argv)[0]);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace brannock;
+  if (size == 0) return 0;
+  const std::string name = std::string("input.") + kImageExtensions[data[0] % 8];
+  const std::string input = fuzzing::WriteInput(name, data + 1, size - 1);
+  ImageFile image;
+  if (image.Load(input)) {
+    const std::string png = fuzzing::Folder() + "staged.png";
+    if (image.SaveAsPng(png) && CheckPng(png).verdict != PngVerdict::kPlain) abort();
+    unlink(png.c_str());
+  }
+  const std::string replaced = ReplaceWithPng(input);
+  if (!replaced.empty()) unlink(replaced.c_str());
+  unlink(input.c_str());
+  return 0;
+}

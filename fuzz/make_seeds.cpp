@@ -1,0 +1,64 @@
+// Writes the fuzzers' seed corpora: small valid files of every format and kind, settings
+// texts and path texts. Usage: make_seeds <folder>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "png_codec.h"
+#include "sample_images.h"
+
+namespace {
+
+using brannock::samples::MakePicture;
+using brannock::samples::WriteBytes;
+using brannock::samples::WritePicture;
+
+void Seed(const std::string& path, const std::string& bytes) { WriteBytes(path, bytes); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  const std::string root = argv[1];
+  for (const char* target : {"", "/png_check", "/image_staging", "/settings_ini", "/path_text"})
+    mkdir((root + target).c_str(), 0755);
+
+  // Every format the image layer reads, in several kinds, for both image fuzzers. The
+  // staging fuzzer takes the extension from the first byte.
+  const char* formats[] = {"JPEG", "PNG", "GIF", "BMP", "TIFF", "PCX"};
+  const char extensionIndex[] = {0, 3, 2, 4, 5, 7};  // jpg png gif bmp tif pcx
+  int n = 0;
+  for (int f = 0; f < 6; ++f) {
+    for (int channels : {1, 3, 4}) {
+      const std::string file = root + "/sample";
+      if (!WritePicture(MakePicture(7 + channels, 5, channels, n), formats[f], file)) continue;
+      struct stat info;
+      stat(file.c_str(), &info);
+      std::string bytes(static_cast<size_t>(info.st_size), '\0');
+      FILE* in = std::fopen(file.c_str(), "rb");
+      if (!in || std::fread(bytes.data(), 1, bytes.size(), in) != bytes.size()) return 1;
+      std::fclose(in);
+      std::remove(file.c_str());
+      Seed(root + "/image_staging/" + std::to_string(n), std::string(1, extensionIndex[f]) + bytes);
+      if (f == 1) Seed(root + "/png_check/" + std::to_string(n), bytes);
+      ++n;
+    }
+  }
+  // Plain PNGs of every colour our writer makes.
+  for (auto colour : {brannock::PngColour::kGrey, brannock::PngColour::kRgb,
+                      brannock::PngColour::kPalette}) {
+    brannock::PlainPngLayout layout{6, 4, colour, {1, 2, 3, 200, 100, 50}};
+    const std::string path = root + "/png_check/plain-" + std::to_string(int(colour));
+    brannock::WritePlainPng(path, layout, [](uint32_t, uint32_t count, uint8_t* rows) {
+      for (uint32_t i = 0; i < count * 18; ++i) rows[i] = static_cast<uint8_t>(i % 2);
+      return true;
+    });
+  }
+  Seed(root + "/settings_ini/first", std::string("[Settings]\r\nLastOutputPDF=/a/b.pdf\r\n") +
+                                          '\0' + "OnRadioEvery" + '\0' + "1");
+  Seed(root + "/settings_ini/other", std::string("; c\n[Other]\nk=v\n[ settings ]\n key = 'q' \n") +
+                                          '\0' + "key" + '\0' + "x y");
+  Seed(root + "/path_text/paths", "/a/b.c.jpg/my.dir/scan./x/.jpg");
+  Seed(root + "/path_text/utf8", "/fotos/\xc3\xa4hre.png/Zebra.jpg/apple.jpg");
+  return 0;
+}

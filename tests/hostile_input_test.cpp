@@ -1,0 +1,170 @@
+// Hostile files and places for the console program: damaged and misnamed files of every
+// accepted extension, things that are not regular files, odd names, full and read-only disks.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "console_runner.h"
+#include "sample_images.h"
+#include "test_support.h"
+
+namespace brannock {
+namespace {
+
+using samples::MakePicture;
+using samples::WritePicture;
+using testing::FileExists;
+using testing::Program;
+using testing::ReadFile;
+using testing::ReadPdf;
+using testing::RunResult;
+using testing::WriteFile;
+
+int Count(const RunResult& run, const std::string& prefix) {
+  int count = 0;
+  for (const std::string& line : run.lines) count += line.rfind(prefix, 0) == 0;
+  return count;
+}
+
+std::string Bytes(const char* format, uint32_t seed) {
+  testing::TempDir dir;
+  if (!WritePicture(MakePicture(48, 32, 3, seed), format, dir / "x")) return {};
+  return ReadFile(dir / "x");
+}
+
+// A header that declares a picture of 100000 x 100000 pixels, per format.
+std::string HugeHeader(const std::string& extension) {
+  auto le32 = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+  if (extension == "png") return testing::MakeHugeHeaderPng(100000, 100000);
+  if (extension == "bmp")
+    return "BM" + le32(1000) + le32(0) + le32(54) + le32(40) + le32(100000) + le32(100000) +
+           std::string("\x01\x00\x18\x00", 4) + std::string(24, '\0') + std::string(64, 'x');
+  if (extension == "gif")
+    return std::string("GIF89a\xA0\x86\xA0\x86\x00\x00\x00,\0\0\0\0\xA0\x86\xA0\x86\0\x02\x02\x44\x01\0;", 30);
+  if (extension == "pcx") {
+    std::string header(128, '\0');
+    header[0] = 10, header[1] = 5, header[2] = 1, header[3] = 8;
+    header[8] = header[9] = header[10] = header[11] = '\x9F';  // xmax, ymax = 99999-ish
+    header[8] = '\x9F', header[9] = '\x86', header[10] = '\x9F', header[11] = '\x86';
+    header[65] = 3, header[66] = '\xA0', header[67] = '\x86';
+    return header + std::string(100, '\x01');
+  }
+  if (extension == "tif" || extension == "tiff")
+    return std::string("II*\0\x08\0\0\0\x03\0\0\x01\x04\0\x01\0\0\0\xA0\x86\x01\0"
+                       "\x01\x01\x04\0\x01\0\0\0\xA0\x86\x01\0\x11\x01\x04\0\x01\0\0\0\x08\0\0\0"
+                       "\0\0\0\0", 50);
+  // JPEG: a start-of-frame declaring 65500 x 65500.
+  return std::string("\xFF\xD8\xFF\xC0\x00\x11\x08\xFF\xDC\xFF\xDC\x03\x01\x22\x00\x02\x11\x01"
+                     "\x03\x11\x01\xFF\xD9", 23);
+}
+
+TEST(HostileInput, DamagedFilesOfEveryExtensionNeverStopTheOthers) {
+  Program program;
+  const std::string in = program.dir() / "in";
+  mkdir(in.c_str(), 0755);
+  const std::pair<const char*, const char*> kinds[] = {
+      {"jpg", "JPEG"}, {"jpeg", "JPEG"}, {"gif", "GIF"}, {"png", "PNG"},
+      {"bmp", "BMP"},  {"tif", "TIFF"},  {"tiff", "TIFF"}, {"pcx", "PCX"}};
+  int good = 0;
+  for (const auto& [extension, format] : kinds) {
+    const std::string valid = Bytes(format, good);
+    ASSERT_FALSE(valid.empty()) << format;
+    const std::string prefix = in + "/" + extension + "-";
+    WriteFile(prefix + "good." + extension, valid);
+    ++good;
+    for (size_t cut : {size_t{1}, size_t{8}, valid.size() / 3, valid.size() / 2, valid.size() - 3})
+      WriteFile(prefix + "cut" + std::to_string(cut) + "." + extension, valid.substr(0, cut));
+    std::string header = valid, data = valid;
+    for (size_t i = 2; i < 12 && i < header.size(); ++i) header[i] = static_cast<char>(~header[i]);
+    for (size_t i = data.size() / 2; i < data.size() / 2 + 16; ++i) data[i] = static_cast<char>(data[i] ^ 0x5A);
+    WriteFile(prefix + "header." + extension, header);
+    WriteFile(prefix + "data." + extension, data);
+    WriteFile(prefix + "empty." + extension, "");
+    WriteFile(prefix + "text." + extension, "This is a text file, not a picture.\n");
+    WriteFile(prefix + "huge." + extension, HugeHeader(extension));
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  const RunResult run = program.Start({"-i", in});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120));
+  ASSERT_EQ(run.status, 0) << run.output;
+  const auto pdf = ReadPdf(in + ".pdf");
+  // Every good file has its page; a damaged one either decodes or is reported.
+  EXPECT_GE(static_cast<int>(pdf.pages.size()), good);
+  EXPECT_EQ(static_cast<int>(pdf.pages.size()), Count(run, "INFO: add page "));
+  EXPECT_EQ(Count(run, "INFO: start load image file "),
+            Count(run, "INFO: add page ") + Count(run, "WARNING: cannot load image file "));
+  // Empty, text and gigantic files never make a page.
+  for (const char* kind : {"-empty.", "-text.", "-huge."}) {
+    for (const auto& [extension, format] : kinds) {
+      const std::string staged = Program::StagingFolderOf(run) + extension + kind;
+      bool reported = false;
+      for (const std::string& line : run.lines)
+        reported = reported || line.rfind("WARNING: cannot load image file " + staged, 0) == 0;
+      EXPECT_TRUE(reported) << staged;
+    }
+  }
+  EXPECT_TRUE(program.StagingEntries().empty());
+}
+
+TEST(HostileInput, ThingsThatAreNotRegularFilesAreSkipped) {
+  Program program;
+  const std::string in = program.dir() / "in";
+  mkdir(in.c_str(), 0755);
+  ASSERT_TRUE(WritePicture(MakePicture(20, 10, 3, 1), "PNG", in + "/a.png"));
+  ASSERT_TRUE(WritePicture(MakePicture(20, 10, 3, 2), "PNG", program.dir() / "target.png"));
+  mkdir((in + "/folder.jpg").c_str(), 0755);
+  mkfifo((in + "/pipe.jpg").c_str(), 0644);
+  ASSERT_EQ(symlink("/no/such/file.png", (in + "/dangling.png").c_str()), 0);
+  ASSERT_EQ(symlink((in + "/loop2.png").c_str(), (in + "/loop1.png").c_str()), 0);
+  ASSERT_EQ(symlink((in + "/loop1.png").c_str(), (in + "/loop2.png").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/zero", (in + "/zero.bmp").c_str()), 0);
+  ASSERT_EQ(symlink((program.dir() / "target.png").c_str(), (in + "/link.png").c_str()), 0);
+
+  const auto start = std::chrono::steady_clock::now();
+  const RunResult run = program.Start({"-i", in});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(ReadPdf(in + ".pdf").pages.size(), 2u);  // a.png and the file link.png points at
+  EXPECT_TRUE(program.StagingEntries().empty());
+
+  // The same things named directly as the input.
+  for (const char* name : {"pipe.jpg", "dangling.png", "loop1.png", "zero.bmp"}) {
+    const RunResult direct = program.Start({"-i", in + "/" + name, "-o", program.dir() / "x.pdf"});
+    EXPECT_EQ(direct.status, 1) << name;
+    EXPECT_EQ(direct.lines.back(), "ERROR: input file is invalid") << name;
+  }
+}
+
+TEST(HostileInput, OddNamesWork) {
+  Program program;
+  const std::string in = program.dir() / "in";
+  mkdir(in.c_str(), 0755);
+  const std::string names[] = {"with blanks .png", "gr\xC3\xBC\xC3\x9F" "e.png", "bad\xFF\xFE.png",
+                               "-starts-with-dash.png", std::string(250, 'n') + ".png"};
+  uint32_t seed = 0;
+  for (const std::string& name : names)
+    ASSERT_TRUE(WritePicture(MakePicture(16, 16, 3, seed++), "PNG", in + "/" + name)) << name;
+  const RunResult run = program.Start({"-i", in});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(ReadPdf(in + ".pdf").pages.size(), 5u);
+
+  // A deep folder whose path is longer than most tools expect.
+  std::string deep = program.dir() / "d";
+  for (int level = 0; level < 30; ++level) deep += "/" + std::string(60, 'a' + level % 26);
+  std::filesystem::create_directories(deep);
+  ASSERT_TRUE(WritePicture(MakePicture(16, 16, 3, 9), "PNG", deep + "/p.png"));
+  const RunResult deepRun = program.Start({"-i", deep});
+  EXPECT_EQ(deepRun.status, 0) << deepRun.output;
+  EXPECT_EQ(ReadPdf(deep + ".pdf").pages.size(), 1u);
+
+  const RunResult dash = program.Start({"-i", in + "/-starts-with-dash.png", "-o", program.dir() / "-out.pdf"});
+  EXPECT_EQ(dash.status, 0);
+  EXPECT_TRUE(FileExists(program.dir() / "-out.pdf"));
+}
+
+}  // namespace
+}  // namespace brannock
