@@ -30,6 +30,10 @@ int main(int argc, char** argv) {
   int n = 0;
   for (int f = 0; f < 6; ++f) {
     for (int channels : {1, 3, 4}) {
+      // Only PNG and TIFF carry alpha; GraphicsMagick's PCX writer overruns its buffer on
+      // grey pictures.
+      if (channels == 4 && f != 1 && f != 4) continue;
+      if (channels == 1 && f == 5) continue;
       const std::string file = root + "/sample";
       if (!WritePicture(MakePicture(7 + channels, 5, channels, n), formats[f], file)) continue;
       struct stat info;
