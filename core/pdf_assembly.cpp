@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -27,6 +28,10 @@ namespace brannock {
 namespace {
 
 constexpr int kMinPageSide = 3;
+// Room for a page's own objects (page, contents, resources, destination) in the estimate.
+constexpr uint64_t kBytesPerPage = 4096;
+
+std::atomic<uint64_t> g_maxPdfBytes{kMaxPdfBytes};
 constexpr int kMaxPageSide = 14400;
 
 void ForwardLibraryError(HPDF_STATUS errorNo, HPDF_STATUS detailNo, void* userData) {
@@ -265,6 +270,8 @@ bool SaveAtomically(HPDF_Doc doc, const std::string& outputPath, Hooks& hooks) {
 
 }  // namespace
 
+void SetMaxPdfBytesForTesting(uint64_t bytes) { g_maxPdfBytes = bytes ? bytes : kMaxPdfBytes; }
+
 bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& outputPath,
                       AssemblyObserver* observer) {
   Hooks hooks(observer);
@@ -284,6 +291,7 @@ bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& 
   int firstWidth = 0;
   int firstHeight = 0;
   int pages = 0;
+  uint64_t documentBytes = 0;
   const int count = static_cast<int>(paths.size());
   // The checks (and rewrites) of the next inputs run on the other cores while this thread
   // embeds; every hook is still called here, in input order.
@@ -315,6 +323,7 @@ bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& 
           return true;
         }
         ++pages;
+        documentBytes += input.check.imageDataBytes + kBytesPerPage;
         HPDF_Page_SetWidth(page, static_cast<HPDF_REAL>(width));
         HPDF_Page_SetHeight(page, static_cast<HPDF_REAL>(height));
         // A later page the library could not size still gets its image, and the first
@@ -344,7 +353,12 @@ bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& 
   }
 
   // A document without pages is one no reader opens: it is not written at all.
-  const bool saved = pages > 0 && SaveAtomically(doc, outputPath, hooks);
+  bool saved = false;
+  if (documentBytes > g_maxPdfBytes) {
+    hooks->OnLibraryError(HPDF_FILE_IO_ERROR, EFBIG);
+  } else if (pages > 0) {
+    saved = SaveAtomically(doc, outputPath, hooks);
+  }
   hooks->OnSaved(outputPath, saved);
   hooks->OnFinished();
   return saved;

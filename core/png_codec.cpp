@@ -304,6 +304,7 @@ PngCheck CheckPng(const std::string& path) {
       if (header.colourType == 3 && !seenPalette) return result;
       if (afterImageData || length > LibpngIdatLimit(header)) needsRewrite = true;
       inImageData = true;
+      result.imageDataBytes += length;
       if (!inflater->Feed(body, length)) return result;
     } else if (IsChunk(name, "IEND")) {
       if (length != 0 || !inImageData) return result;

@@ -31,6 +31,7 @@ struct PngCheck {
   int colourType = 0;   ///< PNG colour type: 0 grey, 2 RGB, 3 palette, 4 grey+alpha, 6 RGBA
   int bitDepth = 0;
   std::vector<uint8_t> palette;  ///< the PLTE chunk's RGB triples
+  uint64_t imageDataBytes = 0;   ///< the IDAT chunks' bytes together
 };
 
 /// Samples per pixel of a PNG colour type.

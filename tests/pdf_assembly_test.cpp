@@ -333,5 +333,26 @@ TEST(WriteImagesToPdf, FailedSaveLeavesNoPartialFileAndTheOldOneIntact) {
   EXPECT_EQ(names, (std::vector<std::string>{"a.png", "noise.png", "out.pdf"}));
 }
 
+// The PDF library writes 32-bit offsets: a file over 4 GiB was written broken and reported
+// as saved.
+TEST(WriteImagesToPdf, DocumentsTooLargeForThePdfLibraryAreNotWritten) {
+  TempDir dir;
+  WriteFile(dir / "out.pdf", "old content");
+  PngSpec noisy = Rgb(200, 200);
+  noisy.samples.resize(200 * 200 * 3);
+  uint32_t state = 3;
+  for (auto& sample : noisy.samples) sample = static_cast<uint8_t>((state = state * 1103515245 + 12345) >> 16);
+  WriteFile(dir / "a.png", MakePng(noisy));
+  SetMaxPdfBytesForTesting(300000);  // two of these pages fit, three do not
+  Recorder three;
+  EXPECT_FALSE(WriteImagesToPdf({dir / "a.png", dir / "a.png", dir / "a.png"}, dir / "out.pdf", &three));
+  EXPECT_TRUE(three.Saw("error 1016/27"));
+  EXPECT_TRUE(three.Saw("not saved"));
+  EXPECT_EQ(ReadFile(dir / "out.pdf"), "old content");
+  EXPECT_TRUE(WriteImagesToPdf({dir / "a.png", dir / "a.png"}, dir / "out.pdf", nullptr));
+  SetMaxPdfBytesForTesting(0);
+  EXPECT_EQ(ReadPdf(dir / "out.pdf").pages.size(), 2u);
+}
+
 }  // namespace
 }  // namespace brannock
