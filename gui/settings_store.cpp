@@ -61,14 +61,19 @@ bool KeyOf(const std::string& line, std::string& key) {
   return true;
 }
 
-std::string ReadWholeFile(const std::string& path, bool& exists) {
+// The file's first kMaxFileSize bytes; `whole` tells whether that was all of it.
+std::string ReadWholeFile(const std::string& path, bool& whole) {
   std::ifstream file(path, std::ios::binary);
-  exists = file.is_open();
   std::string text;
-  if (!exists) return text;
-  text.resize(kMaxFileSize);
+  whole = file.is_open();
+  if (!whole) return text;
+  text.resize(kMaxFileSize + 1);
   file.read(text.data(), static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<size_t>(file.gcount()));
+  if (text.size() > kMaxFileSize) {
+    text.resize(kMaxFileSize);
+    whole = false;
+  }
   return text;
 }
 
@@ -144,10 +149,11 @@ void WriteSetting(const std::string& key, const std::string& value) {
   const bool exists = stat(g_strSettingsPath.c_str(), &info) == 0;
   // A file without write permission stays as it is, for root too.
   if (exists && (!S_ISREG(info.st_mode) || (info.st_mode & 0222) == 0)) return;
-  bool readable = false;
-  const std::string text = WriteIniValue(ReadWholeFile(g_strSettingsPath, readable),
+  // A file that cannot be read whole is not rewritten: that would cut it short.
+  bool whole = false;
+  const std::string text = WriteIniValue(ReadWholeFile(g_strSettingsPath, whole),
                                          kSettingsSection, key, value);
-  if (exists && !readable) return;
+  if (exists && !whole) return;
 
   std::string partial = g_strSettingsPath + ".XXXXXX";
   const int fd = mkostemp(partial.data(), O_CLOEXEC);

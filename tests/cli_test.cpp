@@ -297,3 +297,65 @@ TEST(ConsoleRun, InterruptRestoresTheTerminalAndRemovesStaging) {
 
 }  // namespace
 }  // namespace brannock
+
+namespace brannock {
+namespace {
+
+// Runs the program once per argument list, all at the same time; returns the exit statuses.
+std::vector<int> RunTogether(const std::string& exe, const std::vector<std::vector<std::string>>& runs) {
+  std::vector<pid_t> children;
+  for (const auto& words : runs) {
+    const pid_t child = fork();
+    if (child == 0) {
+      const int null = open("/dev/null", O_RDWR);
+      dup2(null, 0);
+      dup2(null, 1);
+      dup2(null, 2);
+      std::vector<char*> argv = {const_cast<char*>("brannock")};
+      for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+      argv.push_back(nullptr);
+      execv(exe.c_str(), argv.data());
+      _exit(98);
+    }
+    children.push_back(child);
+  }
+  std::vector<int> statuses;
+  for (pid_t child : children) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    statuses.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  }
+  return statuses;
+}
+
+TEST(ConsoleRun, ManyRunsAtOnceEachSucceedAndShareNothing) {
+  Program program;
+  std::vector<std::vector<std::string>> runs;
+  for (int folder = 0; folder < 8; ++folder) {
+    const std::string in = program.dir() / ("in" + std::to_string(folder));
+    mkdir(in.c_str(), 0755);
+    for (int i = 0; i <= folder % 3; ++i)
+      ASSERT_TRUE(WritePicture(MakePicture(64, 48, 3, folder * 10 + i), "PNG", in + "/" + std::to_string(i) + ".png"));
+    runs.push_back({"-i", in});
+  }
+  EXPECT_EQ(RunTogether(program.exe(), runs), std::vector<int>(8, 0));
+  for (int folder = 0; folder < 8; ++folder)
+    EXPECT_EQ(ReadPdf(program.dir() / ("in" + std::to_string(folder) + ".pdf")).pages.size(),
+              size_t(folder % 3 + 1));
+  EXPECT_TRUE(program.StagingEntries().empty());
+
+  // Two runs writing one output leave one complete PDF, from one of them.
+  const std::string shared = program.dir() / "shared.pdf";
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(RunTogether(program.exe(), {{"-i", program.dir() / "in0", "-o", shared},
+                                          {"-i", program.dir() / "in2", "-o", shared}}),
+              std::vector<int>(2, 0));
+    const size_t pages = ReadPdf(shared).pages.size();
+    EXPECT_TRUE(pages == 1 || pages == 3) << pages;
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(program.dir().path()))
+    EXPECT_NE(entry.path().filename().string().rfind(".shared.pdf", 0), 0u);
+}
+
+}  // namespace
+}  // namespace brannock

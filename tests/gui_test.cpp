@@ -453,6 +453,48 @@ class GuiTest : public QObject {
     QVERIFY(!brannock::testing::FileExists(*dir_ / "out.pdf"));
   }
 
+  void hostileSettingsAndPlacesKeepTheDialogUsable() {
+    // A folder where settings.ini should be: every key reads empty, nothing is written.
+    std::filesystem::create_directory(*dir_ / "settings.ini");
+    Open();
+    QVERIFY(Find<QRadioButton>("consolidatedRadio")->isChecked());
+    QVERIFY(std::filesystem::is_directory(*dir_ / "settings.ini"));
+    std::filesystem::remove(*dir_ / "settings.ini");
+
+    // Binary junk with a valid line in it.
+    std::string junk(3000, '\0');
+    for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>(i * 37);
+    WriteFile(*dir_ / "settings.ini", junk + "\n[Settings]\nOnRadioEvery=1\n" + junk);
+    Open();
+    QVERIFY(Find<QRadioButton>("separateRadio")->isChecked());
+
+    // An output field naming a folder cannot be created.
+    Find<QRadioButton>("consolidatedRadio")->click();
+    Find<QLineEdit>("outputEdit")->setText(QString::fromStdString(dir_->path()));
+    AddFiles({Image("a.png")});
+    ModalCloser closer;
+    ConvertAndWait();
+    QCOMPARE(closer.messages, QStringList({"Output PDF could not be created."}));
+  }
+
+  void fiveThousandRowsStayUsable() {
+    Open();
+    std::vector<std::string> paths;
+    for (int i = 0; i < 5000; ++i) paths.push_back(*dir_ / ("img" + std::to_string(4999 - i) + ".png"));
+    AddFiles(paths);
+    QTreeWidget* list = Find<QTreeWidget>("inputList");
+    QCOMPARE(list->topLevelItemCount(), 5000);
+    QCOMPARE(list->topLevelItem(0)->text(0), QString("img0.png"));
+    // Converting: staging is replaced by a quick step, the rows and the assembly are real.
+    dialog_->converters().stageImage = [](const std::string&) { return std::string(); };
+    Find<QLineEdit>("outputEdit")->setText(QString::fromStdString(*dir_ / "all.pdf"));
+    ModalCloser closer;
+    ConvertAndWait();
+    QCOMPARE(Column(list, 1).count("Failed"), 5000);
+    QTest::mouseClick(Find<QPushButton>("removeAllButton"), Qt::LeftButton);
+    QCOMPARE(list->topLevelItemCount(), 0);
+  }
+
   void aboutBoxOpensOnceFromMenuAndHelpKey() {
     Open();
     dialog_->show();

@@ -72,6 +72,22 @@ TEST_F(SettingsStore, LongValuesAreCutOnReadAndUnwritableFilesStayAsTheyWere) {
   EXPECT_FALSE(testing::FileExists(dir_ / "missing"));
 }
 
+// A settings file larger than the reader takes was rewritten with only its first part.
+TEST_F(SettingsStore, HugeAndBinaryFilesAreNeverCutShort) {
+  const std::string huge = "[Settings]\r\nLastInput=/x/\r\n" + std::string(20 << 20, 'z');
+  WriteFile(g_strSettingsPath, huge);
+  EXPECT_EQ(ReadSetting("LastInput"), "/x/");
+  WriteSetting("OnRadioEvery", "1");
+  EXPECT_EQ(ReadFile(g_strSettingsPath).size(), huge.size());
+
+  std::string binary = "[Settings]\r\nA=1\r\n";
+  for (int i = 0; i < 4096; ++i) binary += static_cast<char>((i * 131) & 0xFF);
+  WriteFile(g_strSettingsPath, binary);
+  WriteSetting("B", "2");
+  EXPECT_EQ(ReadSetting("A"), "1");
+  EXPECT_EQ(ReadSetting("B"), "2");
+}
+
 TEST(IniText, WrittenValuesReadBackUnchanged) {
   std::string text;
   const std::vector<std::pair<std::string, std::string>> entries = {
