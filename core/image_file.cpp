@@ -236,14 +236,18 @@ bool ImageFile::TakePlainPicture(PlainPicture& picture) {
   return taken;
 }
 
-bool ImageFile::SaveAsPng(const std::string& path) {
-  PlainPicture picture;
-  if (!TakePlainPicture(picture)) return false;
+bool WritePlainPicture(const std::string& path, const PlainPicture& picture) {
+  if (picture.layout.height == 0) return false;
   const size_t rowBytes = picture.samples.size() / picture.layout.height;
   return WritePlainPng(path, picture.layout, [&](uint32_t first, uint32_t count, uint8_t* rows) {
     std::memcpy(rows, picture.samples.data() + rowBytes * first, rowBytes * count);
     return true;
   });
+}
+
+bool ImageFile::SaveAsPng(const std::string& path) {
+  PlainPicture picture;
+  return TakePlainPicture(picture) && WritePlainPicture(path, picture);
 }
 
 }  // namespace brannock

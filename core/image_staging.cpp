@@ -93,12 +93,7 @@ bool DecodeForReplacement(const std::string& path, PlainPicture& picture) {
 // Writes the PNG and removes the copy it replaces; the copy stays when the PNG fails.
 bool WriteReplacement(const std::string& path, const std::string& target,
                       const PlainPicture& picture) {
-  const size_t rowBytes = picture.samples.size() / picture.layout.height;
-  const bool written =
-      WritePlainPng(target, picture.layout, [&](uint32_t first, uint32_t count, uint8_t* rows) {
-        std::memcpy(rows, picture.samples.data() + rowBytes * first, rowBytes * count);
-        return true;
-      });
+  const bool written = WritePlainPicture(target, picture);
   if (written && target != path) unlink(path.c_str());
   return written;
 }

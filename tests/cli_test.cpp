@@ -257,12 +257,8 @@ TEST(ConsoleRun, InterruptRestoresTheTerminalAndRemovesStaging) {
   const std::string in = program.dir() / "in";
   mkdir(in.c_str(), 0755);
   // Noise does not compress, so the save of the last moment takes a while.
-  uint32_t state = 7;
-  for (int i = 0; i < 12; ++i) {
-    samples::Picture noise{1200, 1200, 3, std::vector<uint8_t>(1200 * 1200 * 3)};
-    for (auto& sample : noise.samples) sample = static_cast<uint8_t>((state = state * 1103515245 + 12345) >> 16);
-    ASSERT_TRUE(WritePicture(noise, "BMP", in + "/" + std::to_string(i) + ".bmp"));
-  }
+  for (int i = 0; i < 12; ++i)
+    ASSERT_TRUE(WritePicture(samples::MakeNoise(1200, 1200, i + 7), "BMP", in + "/" + std::to_string(i) + ".bmp"));
   // While staging, and while the PDF is being saved.
   const std::pair<int, const char*> moments[] = {{SIGTERM, "load images files from directory"},
                                                  {SIGINT, "load images files from directory"},

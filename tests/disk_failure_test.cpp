@@ -39,13 +39,9 @@ class DiskFailure : public ::testing::Test {
   // Pictures of noise, which no compression makes small.
   static void NoisyPictures(const std::string& folder, int count, uint32_t side) {
     std::filesystem::create_directories(folder);
-    uint32_t state = 11;
-    for (int i = 0; i < count; ++i) {
-      samples::Picture noise{side, side, 3, std::vector<uint8_t>(size_t{side} * side * 3)};
-      for (auto& sample : noise.samples)
-        sample = static_cast<uint8_t>((state = state * 1103515245 + 12345) >> 16);
-      ASSERT_TRUE(samples::WritePicture(noise, "BMP", folder + "/" + std::to_string(i) + ".bmp"));
-    }
+    for (int i = 0; i < count; ++i)
+      ASSERT_TRUE(samples::WritePicture(samples::MakeNoise(side, side, i + 11), "BMP",
+                                        folder + "/" + std::to_string(i) + ".bmp"));
   }
 
   static std::vector<std::string> Entries(const std::string& folder) {

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "sample_images.h"
 #include "test_support.h"
 
 namespace brannock {
@@ -311,9 +312,7 @@ TEST(WriteImagesToPdf, FailedSaveLeavesNoPartialFileAndTheOldOneIntact) {
 
   // A full disk: the library itself reports success, the check must not.
   PngSpec noisy = Rgb(400, 400);
-  noisy.samples.resize(400 * 400 * 3);
-  uint32_t state = 1;
-  for (auto& sample : noisy.samples) sample = static_cast<uint8_t>((state = state * 1103515245 + 12345) >> 16);
+  noisy.samples = samples::MakeNoise(400, 400, 1).samples;
   WriteFile(dir / "noise.png", MakePng(noisy));
   WriteFile(dir / "out.pdf", "old content");
   signal(SIGXFSZ, SIG_IGN);
@@ -339,9 +338,7 @@ TEST(WriteImagesToPdf, DocumentsTooLargeForThePdfLibraryAreNotWritten) {
   TempDir dir;
   WriteFile(dir / "out.pdf", "old content");
   PngSpec noisy = Rgb(200, 200);
-  noisy.samples.resize(200 * 200 * 3);
-  uint32_t state = 3;
-  for (auto& sample : noisy.samples) sample = static_cast<uint8_t>((state = state * 1103515245 + 12345) >> 16);
+  noisy.samples = samples::MakeNoise(200, 200, 3).samples;
   WriteFile(dir / "a.png", MakePng(noisy));
   SetMaxPdfBytesForTesting(300000);  // two of these pages fit, three do not
   Recorder three;

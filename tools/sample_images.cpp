@@ -35,6 +35,14 @@ Picture MakePicture(uint32_t width, uint32_t height, int channels, uint32_t seed
   return picture;
 }
 
+Picture MakeNoise(uint32_t width, uint32_t height, uint32_t seed) {
+  Picture picture{width, height, 3, std::vector<uint8_t>(size_t{width} * height * 3)};
+  uint32_t state = seed;
+  for (auto& sample : picture.samples)
+    sample = static_cast<uint8_t>((state = state * 1103515245 + 12345) >> 16);
+  return picture;
+}
+
 bool WritePicture(const Picture& picture, const std::string& format, const std::string& path,
                   int quality) {
   InitImageLibrary();

@@ -18,6 +18,9 @@ struct Picture {
 /// A picture of gradients, stripes and a disc that varies with `seed`.
 Picture MakePicture(uint32_t width, uint32_t height, int channels, uint32_t seed);
 
+/// RGB noise, which no compression makes smaller.
+Picture MakeNoise(uint32_t width, uint32_t height, uint32_t seed);
+
 /// Writes `picture` with the image library's encoder for `format` ("JPEG", "PNG", "GIF",
 /// "BMP", "TIFF", "PCX", ...); `quality` applies to JPEG. True on success.
 bool WritePicture(const Picture& picture, const std::string& format, const std::string& path,
