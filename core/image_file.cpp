@@ -239,10 +239,13 @@ bool ImageFile::TakePlainPicture(PlainPicture& picture) {
 bool WritePlainPicture(const std::string& path, const PlainPicture& picture) {
   if (picture.layout.height == 0) return false;
   const size_t rowBytes = picture.samples.size() / picture.layout.height;
-  return WritePlainPng(path, picture.layout, [&](uint32_t first, uint32_t count, uint8_t* rows) {
-    std::memcpy(rows, picture.samples.data() + rowBytes * first, rowBytes * count);
-    return true;
-  });
+  return WritePlainPng(
+      path, picture.layout,
+      [&](uint32_t first, uint32_t count, uint8_t* rows) {
+        std::memcpy(rows, picture.samples.data() + rowBytes * first, rowBytes * count);
+        return true;
+      },
+      StagingEncodingFor(picture.layout, picture.samples.data()));
 }
 
 bool ImageFile::SaveAsPng(const std::string& path) {

@@ -148,21 +148,53 @@ PreparedInput PrepareInput(const std::string& path, RewriteFolder& rewrites) {
 }
 
 // The image data of a plain PNG is a zlib stream of rows with PNG predictors, which a PDF
-// takes as it stands (FlateDecode with DecodeParms Predictor 15). It is read from the file
-// while the document is saved, so no image is held in memory.
-HPDF_STATUS CopyImageDataBeforeWrite(HPDF_Dict image) {
-  HPDF_String file = static_cast<HPDF_String>(HPDF_Dict_GetItem(image, "_FILE_NAME", HPDF_OCLASS_STRING));
-  if (!file) return HPDF_SetError(image->error, HPDF_INVALID_OBJECT, 0);
-  HPDF_MemStream_FreeData(image->stream);
-  const std::string path(reinterpret_cast<const char*>(file->value), file->len);
-  const bool read = ReadPngImageData(path, [&](const uint8_t* data, size_t size) {
-    return HPDF_Stream_Write(image->stream, data, static_cast<HPDF_UINT>(size)) == HPDF_OK;
-  });
-  return read ? HPDF_OK : HPDF_SetError(image->error, HPDF_FILE_IO_ERROR, 0);
+// takes as it stands (FlateDecode with DecodeParms Predictor 15). The image's stream reads
+// it from the file while the document is saved, so no image is held in memory.
+struct ImageDataSource {
+  ImageDataSource(const std::string& path, std::atomic<int>& output) : reader(path), output(output) {}
+  PngImageDataReader reader;
+  std::atomic<int>& output;  // the partial PDF being written, or -1
+};
+
+// Asks the kernel to start writing what the save has produced so far, so that the final
+// flush to the disk does not wait for all of it at once.
+constexpr uint64_t kWritebackStep = uint64_t{32} << 20;
+
+HPDF_STATUS ReadImageData(HPDF_Stream stream, HPDF_BYTE* out, HPDF_UINT* size) {
+  auto* source = static_cast<ImageDataSource*>(stream->attr);
+  const uint64_t before = source->reader.Position();
+  const HPDF_UINT wanted = *size;
+  *size = static_cast<HPDF_UINT>(source->reader.Read(out, wanted));
+  const int fd = source->output;
+  if (fd >= 0 && before / kWritebackStep != source->reader.Position() / kWritebackStep)
+    sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  return *size < wanted ? HPDF_STREAM_EOF : HPDF_OK;
 }
 
-HPDF_STATUS FreeImageDataAfterWrite(HPDF_Dict image) {
-  HPDF_MemStream_FreeData(image->stream);
+HPDF_STATUS SeekImageData(HPDF_Stream stream, HPDF_INT position, HPDF_WhenceMode mode) {
+  auto* source = static_cast<ImageDataSource*>(stream->attr);
+  const int64_t base = mode == HPDF_SEEK_CUR   ? static_cast<int64_t>(source->reader.Position())
+                       : mode == HPDF_SEEK_END ? static_cast<int64_t>(source->reader.Size())
+                                               : 0;
+  source->reader.Seek(static_cast<uint64_t>(std::max<int64_t>(0, base + position)));
+  return HPDF_OK;
+}
+
+HPDF_INT32 TellImageData(HPDF_Stream stream) {
+  return static_cast<HPDF_INT32>(static_cast<ImageDataSource*>(stream->attr)->reader.Position());
+}
+
+HPDF_UINT32 SizeOfImageData(HPDF_Stream stream) {
+  return static_cast<HPDF_UINT32>(static_cast<ImageDataSource*>(stream->attr)->reader.Size());
+}
+
+HPDF_STATUS OpenImageDataBeforeWrite(HPDF_Dict image) {
+  auto* source = static_cast<ImageDataSource*>(image->stream->attr);
+  return source->reader.Open() ? HPDF_OK : HPDF_SetError(image->error, HPDF_FILE_IO_ERROR, 0);
+}
+
+HPDF_STATUS CloseImageDataAfterWrite(HPDF_Dict image) {
+  static_cast<ImageDataSource*>(image->stream->attr)->reader.Close();
   return HPDF_OK;
 }
 
@@ -171,7 +203,8 @@ HPDF_STATUS WriteFlateWithPredictors(HPDF_Dict image, HPDF_Stream stream) {
     HPDF_Number value = static_cast<HPDF_Number>(HPDF_Dict_GetItem(image, key, HPDF_OCLASS_NUMBER));
     return value ? value->value : 0;
   };
-  HPDF_Number colours = static_cast<HPDF_Number>(HPDF_Dict_GetItem(image, "_COLORS", HPDF_OCLASS_NUMBER));
+  HPDF_Number colours =
+      static_cast<HPDF_Number>(HPDF_Dict_GetItem(image, "_COLORS", HPDF_OCLASS_NUMBER));
   char entries[160];
   std::snprintf(entries, sizeof entries,
                 "/Filter /FlateDecode\012/DecodeParms <</Predictor 15 /Colors %d "
@@ -187,10 +220,21 @@ HPDF_STATUS AddHidden(HPDF_Dict dict, const char* key, void* object) {
   return HPDF_Dict_Add(dict, key, object);
 }
 
+// The sources of one document's images, and the partial PDF they help write back.
+struct ImageDataSources {
+  std::vector<std::unique_ptr<ImageDataSource>> sources;
+  std::atomic<int> output{-1};
+};
+
 // One image XObject for a plain PNG, built through the library's object interface.
-HPDF_Image EmbedPlainPng(HPDF_Doc doc, const std::string& path, const PngCheck& check) {
+HPDF_Image EmbedPlainPng(HPDF_Doc doc, const PngCheck& check, ImageDataSource* source) {
   HPDF_Dict image = HPDF_DictStream_New(doc->mmgr, doc->xref);
   if (!image) return nullptr;
+  HPDF_Stream reader = HPDF_CallbackReader_New(doc->mmgr, ReadImageData, SeekImageData,
+                                               TellImageData, SizeOfImageData, source);
+  if (!reader) return nullptr;
+  HPDF_Stream_Free(image->stream);
+  image->stream = reader;
   image->header.obj_class |= HPDF_OSUBCLASS_XOBJECT;
   HPDF_STATUS status = HPDF_Dict_AddName(image, "Type", "XObject");
   status += HPDF_Dict_AddName(image, "Subtype", "Image");
@@ -209,19 +253,18 @@ HPDF_Image EmbedPlainPng(HPDF_Doc doc, const std::string& path, const PngCheck& 
   status += HPDF_Dict_AddNumber(image, "Width", static_cast<HPDF_INT32>(check.width));
   status += HPDF_Dict_AddNumber(image, "Height", static_cast<HPDF_INT32>(check.height));
   status += HPDF_Dict_AddNumber(image, "BitsPerComponent", check.bitDepth);
-  status += AddHidden(image, "_FILE_NAME", HPDF_String_New(doc->mmgr, path.c_str(), nullptr));
   status += AddHidden(image, "_COLORS", HPDF_Number_New(doc->mmgr, PngChannels(check.colourType)));
   if (status != HPDF_OK) return nullptr;
-  image->before_write_fn = CopyImageDataBeforeWrite;
+  image->before_write_fn = OpenImageDataBeforeWrite;
   image->write_fn = WriteFlateWithPredictors;
-  image->after_write_fn = FreeImageDataAfterWrite;
+  image->after_write_fn = CloseImageDataAfterWrite;
   return image;
 }
 
 // The one place that decides how an input becomes an image of the document. Null when the
 // input gets no page; every reason has been reported through OnLibraryError by then.
 HPDF_Image EmbedImage(HPDF_Doc doc, const std::string& path, const PreparedInput& input,
-                      bool firstPage, Hooks& hooks) {
+                      bool firstPage, Hooks& hooks, ImageDataSources& sources) {
   switch (input.kind) {
     case PreparedInput::Kind::kNotAFile:
       hooks->OnLibraryError(HPDF_FILE_OPEN_ERROR, input.error);
@@ -241,10 +284,12 @@ HPDF_Image EmbedImage(HPDF_Doc doc, const std::string& path, const PreparedInput
     hooks->OnLibraryError(HPDF_PAGE_INVALID_SIZE, 0);
     return nullptr;
   }
-  return EmbedPlainPng(doc, input.embedPath, input.check);
+  sources.sources.push_back(std::make_unique<ImageDataSource>(input.embedPath, sources.output));
+  return EmbedPlainPng(doc, input.check, sources.sources.back().get());
 }
 
-bool SaveAtomically(HPDF_Doc doc, const std::string& outputPath, Hooks& hooks) {
+bool SaveAtomically(HPDF_Doc doc, const std::string& outputPath, Hooks& hooks,
+                    std::atomic<int>& writeback) {
   std::string folder = GetFolderPart(outputPath);
   if (folder.empty()) folder = "./";
   std::string partial = folder + "." + GetFileNamePart("/" + outputPath) + ".XXXXXX";
@@ -257,8 +302,10 @@ bool SaveAtomically(HPDF_Doc doc, const std::string& outputPath, Hooks& hooks) {
   const mode_t mode = stat(outputPath.c_str(), &existing) == 0 ? existing.st_mode & 07777
                                                                 : 0666 & ~CurrentUmask();
   fchmod(fd, mode);
-  close(fd);
+  writeback = fd;
   bool saved = HPDF_SaveToFile(doc, partial.c_str()) == HPDF_OK && IsCompletePdf(partial);
+  writeback = -1;
+  close(fd);
   if (saved && std::rename(partial.c_str(), outputPath.c_str()) != 0) {
     hooks->OnLibraryError(HPDF_FILE_OPEN_ERROR, errno);
     saved = false;
@@ -288,6 +335,7 @@ bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& 
   HPDF_SetInfoAttr(doc, HPDF_INFO_PRODUCER, producer.c_str());
 
   RewriteFolder rewrites;
+  ImageDataSources sources;
   int firstWidth = 0;
   int firstHeight = 0;
   int pages = 0;
@@ -302,7 +350,7 @@ bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& 
         const std::string& path = paths[position];
         if (!hooks->ShouldContinue()) return false;
         hooks->OnInputStarting(index, count, path);
-        HPDF_Image image = EmbedImage(doc, path, input, pages == 0, hooks);
+        HPDF_Image image = EmbedImage(doc, path, input, pages == 0, hooks, sources);
         if (!image) {
           hooks->OnLoadFailed(index, path);
           // One bad input must not poison the document for all the others.
@@ -357,7 +405,7 @@ bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& 
   if (documentBytes > g_maxPdfBytes) {
     hooks->OnLibraryError(HPDF_FILE_IO_ERROR, EFBIG);
   } else if (pages > 0) {
-    saved = SaveAtomically(doc, outputPath, hooks);
+    saved = SaveAtomically(doc, outputPath, hooks, sources.output);
   }
   hooks->OnSaved(outputPath, saved);
   hooks->OnFinished();

@@ -4,6 +4,7 @@
 // tRNS chunk, not interlaced.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -37,10 +38,34 @@ struct PngCheck {
 /// Samples per pixel of a PNG colour type.
 int PngChannels(int colourType);
 
-/// Calls `sink` with the bytes of every IDAT chunk of the PNG at `path`, in order: together
-/// they are the image's zlib stream. False when the file cannot be read or is no PNG.
-bool ReadPngImageData(const std::string& path,
-                      const std::function<bool(const uint8_t* data, size_t size)>& sink);
+/// The image data of a PNG file (its IDAT chunks' bytes, in order: the image's zlib stream),
+/// read piece by piece without holding it in memory.
+class PngImageDataReader {
+ public:
+  explicit PngImageDataReader(std::string path) : path_(std::move(path)) {}
+  ~PngImageDataReader() { Close(); }
+  PngImageDataReader(const PngImageDataReader&) = delete;
+  PngImageDataReader& operator=(const PngImageDataReader&) = delete;
+
+  /// Maps the file and finds its IDAT chunks; false when it cannot be read or is no PNG.
+  bool Open();
+  void Close();
+  uint64_t Size() const { return size_; }
+  uint64_t Position() const { return position_; }
+  /// Copies up to `size` bytes from the position on; fewer only at the end.
+  size_t Read(uint8_t* out, size_t size);
+  void Seek(uint64_t position) { position_ = std::min(position, size_); }
+
+ private:
+  std::string path_;
+  const uint8_t* data_ = nullptr;
+  size_t mapped_ = 0;
+  std::vector<std::pair<size_t, uint32_t>> chunks_;  // offset and length of each IDAT body
+  uint64_t size_ = 0;
+  uint64_t position_ = 0;
+  size_t chunk_ = 0;        // chunk holding position_
+  uint64_t chunkStart_ = 0;  // position of that chunk's first byte
+};
 
 /// Reads the whole file once: every chunk's CRC, the header's values, the chunk order, and
 /// that the image data inflates to exactly the size the header declares with a valid filter
@@ -74,11 +99,15 @@ using PngRowSource = std::function<bool(uint32_t first, uint32_t count, uint8_t*
 struct PngEncoding {
   int level;
   int filters;
+  int strategy = 0;  ///< zlib strategy (Z_DEFAULT_STRATEGY, Z_RLE, ...)
 };
 
 /// The staged PNGs' image data goes into the PDF unchanged, so their compression is the
-/// PDF's: chosen by measurement for each kind of picture.
+/// PDF's: chosen by measurement for each kind of picture. Without the samples at hand the
+/// choice goes by the colour alone.
 PngEncoding StagingEncodingFor(PngColour colour);
+/// The same choice with the samples (rows of width * channels bytes) at hand.
+PngEncoding StagingEncodingFor(const PlainPngLayout& layout, const uint8_t* samples);
 
 /// Writes a plain 8-bit PNG with no ancillary chunks. The file is written beside `path`
 /// under another name and renamed over `path` when complete, so a failure never leaves a
