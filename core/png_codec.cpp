@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <unordered_map>
 
 #include "temporary_paths.h"
 
@@ -271,8 +273,48 @@ class ImageDataInflater {
 
 }  // namespace
 
+namespace {
+
+// The plain PNGs this process wrote itself, as they were when written. Their image data
+// need not be inflated again to be trusted while the file is unchanged.
+struct WrittenFile {
+  dev_t device;
+  ino_t inode;
+  off_t size;
+  timespec modified;
+};
+std::mutex g_writtenMutex;
+std::unordered_map<std::string, WrittenFile> g_written;
+
+WrittenFile Identity(const struct stat& info) {
+  return {info.st_dev, info.st_ino, info.st_size, info.st_mtim};
+}
+
+bool Same(const WrittenFile& a, const WrittenFile& b) {
+  return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+         a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec;
+}
+
+void RememberWritten(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return;
+  std::lock_guard<std::mutex> lock(g_writtenMutex);
+  g_written[path] = Identity(info);
+}
+
+bool WrittenByUsUnchanged(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  std::lock_guard<std::mutex> lock(g_writtenMutex);
+  const auto found = g_written.find(path);
+  return found != g_written.end() && Same(found->second, Identity(info));
+}
+
+}  // namespace
+
 PngCheck CheckPng(const std::string& path) {
   PngCheck result;
+  const bool trusted = WrittenByUsUnchanged(path);
   const MappedFile file(path);
   const uint8_t* data = file.data();
   const size_t size = file.size();
@@ -293,7 +335,7 @@ PngCheck CheckPng(const std::string& path) {
     if (length > 0x7FFFFFFF || !IsChunkName(name) || size - pos - 12 < length) return result;
     const uint8_t* body = name + 4;
     const uint32_t stored = ReadBigEndian(body + length);
-    if (crc32(crc32(0, nullptr, 0), name, length + 4) != stored) return result;
+    if (!trusted && crc32(crc32(0, nullptr, 0), name, length + 4) != stored) return result;
 
     const bool isImageData = IsChunk(name, "IDAT");
     if (!seenHeader) {
@@ -322,7 +364,7 @@ PngCheck CheckPng(const std::string& path) {
       if (afterImageData || length > LibpngIdatLimit(header)) needsRewrite = true;
       inImageData = true;
       result.imageDataBytes += length;
-      if (!inflater->Feed(body, length)) return result;
+      if (!trusted && !inflater->Feed(body, length)) return result;
     } else if (IsChunk(name, "IEND")) {
       if (length != 0 || !inImageData) return result;
       seenEnd = true;
@@ -338,6 +380,10 @@ PngCheck CheckPng(const std::string& path) {
     pos += 12 + size_t{length};
   }
 
+  if (trusted) {
+    result.verdict = needsRewrite ? PngVerdict::kNeedsRewrite : PngVerdict::kPlain;
+    return result;
+  }
   switch (inflater->Finish()) {
     case InflateResult::kBroken: return result;
     case InflateResult::kExtraData: needsRewrite = true; break;
@@ -580,6 +626,7 @@ bool WritePlainPng(const std::string& path, const PlainPngLayout& layout, const 
     }
   }
   written = written && std::rename(partial.c_str(), path.c_str()) == 0;
+  if (written) RememberWritten(path);
   if (!written) unlink(partial.c_str());
   ForgetTemporaryPath(partial);
   return written;

@@ -69,7 +69,9 @@ class PngImageDataReader {
 
 /// Reads the whole file once: every chunk's CRC, the header's values, the chunk order, and
 /// that the image data inflates to exactly the size the header declares with a valid filter
-/// byte on every row. Never modifies the file. Sides above kMaxImageSide or more than
+/// byte on every row. A file this process wrote with WritePlainPng and that is unchanged
+/// since (same inode, size and modification time) skips the CRCs and the inflating.
+/// Never modifies the file. Sides above kMaxImageSide or more than
 /// kMaxImagePixels pixels count as damaged.
 PngCheck CheckPng(const std::string& path);
 

@@ -141,6 +141,12 @@ TEST(WritePlainPng, WritesCompleteFilesOrNothing) {
   ASSERT_TRUE(WritePlainPng(dir / "a.png", layout, rows));
   EXPECT_EQ(CheckPng(dir / "a.png").verdict, PngVerdict::kPlain);
   EXPECT_EQ(testing::DecodePng(dir / "a.png").colourType, 3);
+  // Our own file is trusted only while it is unchanged.
+  std::string damaged = testing::ReadFile(dir / "a.png");
+  damaged[damaged.find("IDAT") + 6] ^= 0x10;
+  WriteFile(dir / "swap.png", damaged);
+  ASSERT_EQ(std::rename((dir / "swap.png").c_str(), (dir / "a.png").c_str()), 0);
+  EXPECT_EQ(CheckPng(dir / "a.png").verdict, PngVerdict::kDamaged);
 
   WriteFile(dir / "b.png", "old");
   const auto failing = [](uint32_t first, uint32_t, uint8_t*) { return first < 32; };
