@@ -8,13 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -28,11 +27,11 @@ namespace brannock {
 namespace {
 
 constexpr int kMinPageSide = 3;
+constexpr int kMaxPageSide = 14400;
 // Room for a page's own objects (page, contents, resources, destination) in the estimate.
 constexpr uint64_t kBytesPerPage = 4096;
 
 std::atomic<uint64_t> g_maxPdfBytes{kMaxPdfBytes};
-constexpr int kMaxPageSide = 14400;
 
 void ForwardLibraryError(HPDF_STATUS errorNo, HPDF_STATUS detailNo, void* userData) {
   if (userData) static_cast<AssemblyObserver*>(userData)->OnLibraryError(errorNo, detailNo);
@@ -81,7 +80,8 @@ int CurrentUmask() {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("Umask:", 0) == 0) return static_cast<int>(std::strtol(line.c_str() + 6, nullptr, 8));
+    if (line.rfind("Umask:", 0) == 0)
+      return static_cast<int>(std::strtol(line.c_str() + 6, nullptr, 8));
   }
   return 022;
 }
