@@ -52,9 +52,9 @@ int main(int argc, char** argv) {
   brannock::InitImageLibrary(argv[0]);
   int failures = 0;
   for (int a = 2; a < argc; ++a) {
-    const std::string spec = argv[a];
-    const std::string page = spec.substr(0, spec.find('='));
-    const std::string input = spec.substr(spec.find('=') + 1);
+    const std::string recipe = argv[a];
+    const std::string page = recipe.substr(0, recipe.find('='));
+    const std::string input = recipe.substr(recipe.find('=') + 1);
     const std::string rendered = "/tmp/brannock-verify-" + page + ".png";
     const std::string command = "mutool draw -q -r 72 -o '" + rendered + "' '" + argv[1] + "' " + page;
     uint32_t width = 0, height = 0;

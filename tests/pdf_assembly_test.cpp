@@ -63,16 +63,16 @@ class Recorder : public AssemblyObserver {
   int asked_ = 0;
 };
 
-std::string WritePng(const TempDir& dir, const std::string& name, const PngSpec& spec) {
-  WriteFile(dir / name, MakePng(spec));
+std::string WritePng(const TempDir& dir, const std::string& name, const PngSpec& recipe) {
+  WriteFile(dir / name, MakePng(recipe));
   return dir / name;
 }
 
 PngSpec Rgb(uint32_t width, uint32_t height) {
-  PngSpec spec;
-  spec.width = width;
-  spec.height = height;
-  return spec;
+  PngSpec recipe;
+  recipe.width = width;
+  recipe.height = height;
+  return recipe;
 }
 
 TEST(WriteImagesToPdf, WorkedExampleGivesPagesPlacementOpenActionAndDocumentInfo) {

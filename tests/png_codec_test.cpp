@@ -72,21 +72,21 @@ PngVerdict VerdictOf(const std::string& bytes) {
 }
 
 TEST(CheckPng, SortsFilesIntoPlainRewriteDamagedAndNotPng) {
-  PngSpec spec;
-  spec.width = 20;
-  spec.height = 10;
-  EXPECT_EQ(VerdictOf(MakePng(spec)), PngVerdict::kPlain);
-  spec.colourType = 6;
-  EXPECT_EQ(VerdictOf(MakePng(spec)), PngVerdict::kNeedsRewrite);
-  spec.colourType = 0;
-  spec.bitDepth = 16;
-  EXPECT_EQ(VerdictOf(MakePng(spec)), PngVerdict::kNeedsRewrite);
-  spec.bitDepth = 8;
-  spec.interlaced = true;
-  EXPECT_EQ(VerdictOf(MakePng(spec)), PngVerdict::kNeedsRewrite);
-  spec.interlaced = false;
-  spec.trns = {0, 7};
-  EXPECT_EQ(VerdictOf(MakePng(spec)), PngVerdict::kNeedsRewrite);
+  PngSpec recipe;
+  recipe.width = 20;
+  recipe.height = 10;
+  EXPECT_EQ(VerdictOf(MakePng(recipe)), PngVerdict::kPlain);
+  recipe.colourType = 6;
+  EXPECT_EQ(VerdictOf(MakePng(recipe)), PngVerdict::kNeedsRewrite);
+  recipe.colourType = 0;
+  recipe.bitDepth = 16;
+  EXPECT_EQ(VerdictOf(MakePng(recipe)), PngVerdict::kNeedsRewrite);
+  recipe.bitDepth = 8;
+  recipe.interlaced = true;
+  EXPECT_EQ(VerdictOf(MakePng(recipe)), PngVerdict::kNeedsRewrite);
+  recipe.interlaced = false;
+  recipe.trns = {0, 7};
+  EXPECT_EQ(VerdictOf(MakePng(recipe)), PngVerdict::kNeedsRewrite);
 
   EXPECT_EQ(VerdictOf(""), PngVerdict::kNotPng);
   EXPECT_EQ(VerdictOf("GIF89a..."), PngVerdict::kNotPng);
@@ -162,24 +162,24 @@ TEST(WritePlainPng, WritesCompleteFilesOrNothing) {
 
 TEST(RewriteAsPlainPng, KeepsColourTypeWhereItCanAndDropsTheRest) {
   TempDir dir;
-  PngSpec spec;
-  spec.width = 9;
-  spec.height = 9;
-  spec.colourType = 4;
-  spec.bitDepth = 16;
-  spec.interlaced = true;
-  WriteFile(dir / "in.png", MakePng(spec));
+  PngSpec recipe;
+  recipe.width = 9;
+  recipe.height = 9;
+  recipe.colourType = 4;
+  recipe.bitDepth = 16;
+  recipe.interlaced = true;
+  WriteFile(dir / "in.png", MakePng(recipe));
   ASSERT_TRUE(RewriteAsPlainPng(dir / "in.png", dir / "out.png"));
   EXPECT_EQ(CheckPng(dir / "out.png").verdict, PngVerdict::kPlain);
   const auto decoded = testing::DecodePng(dir / "out.png");
   EXPECT_EQ(decoded.colourType, 0);
   EXPECT_EQ(decoded.bitDepth, 8);
-  const auto samples = testing::PatternSamples(spec);
+  const auto samples = testing::PatternSamples(recipe);
   std::string high;
   for (size_t i = 0; i < samples.size(); i += 4) high += static_cast<char>(samples[i]);
   EXPECT_EQ(decoded.grey, high);
 
-  WriteFile(dir / "broken.png", MakePng(spec).substr(0, 60));
+  WriteFile(dir / "broken.png", MakePng(recipe).substr(0, 60));
   EXPECT_FALSE(RewriteAsPlainPng(dir / "broken.png", dir / "never.png"));
   EXPECT_FALSE(testing::FileExists(dir / "never.png"));
 }

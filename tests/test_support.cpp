@@ -40,22 +40,22 @@ static int Channels(int colourType) {
   }
 }
 
-std::vector<uint8_t> PatternSamples(const PngSpec& spec) {
-  const size_t rowBytes = (size_t{spec.width} * Channels(spec.colourType) * spec.bitDepth + 7) / 8;
-  std::vector<uint8_t> samples(rowBytes * spec.height);
-  const int entries = spec.colourType == 3 ? static_cast<int>(spec.palette.size() / 3) : 256;
+std::vector<uint8_t> PatternSamples(const PngSpec& recipe) {
+  const size_t rowBytes = (size_t{recipe.width} * Channels(recipe.colourType) * recipe.bitDepth + 7) / 8;
+  std::vector<uint8_t> samples(rowBytes * recipe.height);
+  const int entries = recipe.colourType == 3 ? static_cast<int>(recipe.palette.size() / 3) : 256;
   for (size_t i = 0; i < samples.size(); ++i) {
     uint8_t value = static_cast<uint8_t>(i * 37 + (i / rowBytes) * 11);
-    if (spec.colourType == 3 && spec.bitDepth == 8) value = static_cast<uint8_t>(value % entries);
+    if (recipe.colourType == 3 && recipe.bitDepth == 8) value = static_cast<uint8_t>(value % entries);
     samples[i] = value;
   }
-  if (spec.colourType == 3 && spec.bitDepth < 8) {
+  if (recipe.colourType == 3 && recipe.bitDepth < 8) {
     // Keep every packed index below the palette's size.
-    const int perByte = 8 / spec.bitDepth;
+    const int perByte = 8 / recipe.bitDepth;
     for (size_t i = 0; i < samples.size(); ++i) {
       uint8_t packed = 0;
       for (int k = 0; k < perByte; ++k)
-        packed = static_cast<uint8_t>(packed << spec.bitDepth | ((i + k) % entries));
+        packed = static_cast<uint8_t>(packed << recipe.bitDepth | ((i + k) % entries));
       samples[i] = packed;
     }
   }
@@ -66,38 +66,38 @@ static void AppendToString(png_structp png, png_bytep data, png_size_t length) {
   static_cast<std::string*>(png_get_io_ptr(png))->append(reinterpret_cast<char*>(data), length);
 }
 
-std::string MakePng(PngSpec spec) {
-  if (spec.samples.empty()) spec.samples = PatternSamples(spec);
+std::string MakePng(PngSpec recipe) {
+  if (recipe.samples.empty()) recipe.samples = PatternSamples(recipe);
   std::string bytes;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png_create_info_struct(png);
   if (setjmp(png_jmpbuf(png))) throw std::runtime_error("libpng");
   png_set_write_fn(png, &bytes, AppendToString, nullptr);
-  png_set_IHDR(png, info, spec.width, spec.height, spec.bitDepth, spec.colourType,
-               spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+  png_set_IHDR(png, info, recipe.width, recipe.height, recipe.bitDepth, recipe.colourType,
+               recipe.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
   std::vector<png_color> palette;
-  for (size_t i = 0; i + 2 < spec.palette.size(); i += 3)
-    palette.push_back({spec.palette[i], spec.palette[i + 1], spec.palette[i + 2]});
+  for (size_t i = 0; i + 2 < recipe.palette.size(); i += 3)
+    palette.push_back({recipe.palette[i], recipe.palette[i + 1], recipe.palette[i + 2]});
   if (!palette.empty()) png_set_PLTE(png, info, palette.data(), static_cast<int>(palette.size()));
-  if (!spec.trns.empty()) {
-    if (spec.colourType == 3) {
-      png_set_tRNS(png, info, spec.trns.data(), static_cast<int>(spec.trns.size()), nullptr);
+  if (!recipe.trns.empty()) {
+    if (recipe.colourType == 3) {
+      png_set_tRNS(png, info, recipe.trns.data(), static_cast<int>(recipe.trns.size()), nullptr);
     } else {
       png_color_16 colour{};
-      colour.gray = static_cast<png_uint_16>(spec.trns[0] << 8 | spec.trns[1]);
-      if (spec.trns.size() >= 6) {
+      colour.gray = static_cast<png_uint_16>(recipe.trns[0] << 8 | recipe.trns[1]);
+      if (recipe.trns.size() >= 6) {
         colour.red = colour.gray;
-        colour.green = static_cast<png_uint_16>(spec.trns[2] << 8 | spec.trns[3]);
-        colour.blue = static_cast<png_uint_16>(spec.trns[4] << 8 | spec.trns[5]);
+        colour.green = static_cast<png_uint_16>(recipe.trns[2] << 8 | recipe.trns[3]);
+        colour.blue = static_cast<png_uint_16>(recipe.trns[4] << 8 | recipe.trns[5]);
       }
       png_set_tRNS(png, info, nullptr, 0, &colour);
     }
   }
   png_write_info(png, info);
-  const size_t rowBytes = spec.samples.size() / spec.height;
-  std::vector<png_bytep> rows(spec.height);
-  for (uint32_t y = 0; y < spec.height; ++y) rows[y] = spec.samples.data() + rowBytes * y;
+  const size_t rowBytes = recipe.samples.size() / recipe.height;
+  std::vector<png_bytep> rows(recipe.height);
+  for (uint32_t y = 0; y < recipe.height; ++y) rows[y] = recipe.samples.data() + rowBytes * y;
   png_write_image(png, rows.data());
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);

@@ -36,11 +36,11 @@ struct PngSpec {
   std::vector<uint8_t> samples;
 };
 
-/// Samples of a pattern for `spec`, packed as the PNG holds them.
-std::vector<uint8_t> PatternSamples(const PngSpec& spec);
+/// Samples of a pattern for `recipe`, packed as the PNG holds them.
+std::vector<uint8_t> PatternSamples(const PngSpec& recipe);
 
 /// A valid PNG file's bytes, written with libpng.
-std::string MakePng(PngSpec spec);
+std::string MakePng(PngSpec recipe);
 
 /// A PNG declaring `width` x `height` with a few bytes of image data and right CRCs.
 std::string MakeHugeHeaderPng(uint32_t width, uint32_t height);
