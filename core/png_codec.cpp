@@ -35,8 +35,9 @@ PngEncoding StagingEncodingFor(const PlainPngLayout& layout, const uint8_t* samp
   const size_t rowBytes = size_t{layout.width} * (layout.colour == PngColour::kRgb ? 3 : 1);
   size_t same = 0, counted = 0;
   for (uint32_t y = 1; y < layout.height; y += 16) {
-    const uint8_t* row = samples + rowBytes * y;
-    for (size_t x = 0; x < rowBytes; ++x) same += row[x] == row[x - rowBytes];
+    const uint8_t* above = samples + rowBytes * (y - 1);
+    const uint8_t* row = above + rowBytes;
+    for (size_t x = 0; x < rowBytes; ++x) same += row[x] == above[x];
     counted += rowBytes;
   }
   if (2 * same < counted) encoding.strategy = Z_RLE;

@@ -160,6 +160,21 @@ TEST(WritePlainPng, WritesCompleteFilesOrNothing) {
   EXPECT_EQ(files, 2);
 }
 
+// Found by fuzzing: the look at the row above computed row + (x - rowBytes) with an
+// unsigned x, a pointer overflow that UndefinedBehaviorSanitizer stops at.
+TEST(StagingEncodingFor, ComparesEachRowWithTheOneAboveItSafely) {
+  PlainPngLayout grey{8, 5, PngColour::kGrey, {}};
+  const std::vector<uint8_t> flat(8 * 5, 200);
+  std::vector<uint8_t> noisy(8 * 5);
+  for (size_t i = 0; i < noisy.size(); ++i) noisy[i] = static_cast<uint8_t>(i * 97 + 13);
+  EXPECT_EQ(StagingEncodingFor(grey, flat.data()).strategy, Z_DEFAULT_STRATEGY);
+  EXPECT_EQ(StagingEncodingFor(grey, noisy.data()).strategy, Z_RLE);
+  PlainPngLayout rgb{8, 5, PngColour::kRgb, {}};
+  std::vector<uint8_t> noisyRgb(8 * 5 * 3);
+  for (size_t i = 0; i < noisyRgb.size(); ++i) noisyRgb[i] = static_cast<uint8_t>(i * 97 + 13);
+  EXPECT_EQ(StagingEncodingFor(rgb, noisyRgb.data()).strategy, Z_RLE);
+}
+
 TEST(RewriteAsPlainPng, KeepsColourTypeWhereItCanAndDropsTheRest) {
   TempDir dir;
   PngSpec recipe;
