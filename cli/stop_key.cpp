@@ -16,7 +16,11 @@ std::atomic<bool> g_modeChanged{false};
 }  // namespace
 
 StopKey::StopKey() {
-  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &g_savedMode) != 0) return;
+  // A run in the background must leave the terminal alone: changing its mode or reading
+  // from it would stop the process (SIGTTOU, SIGTTIN).
+  if (!isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp() ||
+      tcgetattr(STDIN_FILENO, &g_savedMode) != 0)
+    return;
   struct termios mode = g_savedMode;
   mode.c_lflag &= ~(ICANON | ECHO);
   mode.c_cc[VMIN] = 1;

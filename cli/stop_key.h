@@ -3,9 +3,10 @@
 
 namespace brannock {
 
-/// While it lives and standard input is a terminal, the terminal is in non-canonical mode
-/// without echo; the previous mode comes back when it goes, and RestoreTerminalMode() brings
-/// it back from a signal-handling thread. On anything but a terminal it reads nothing.
+/// While it lives and standard input is a terminal in whose foreground the program runs,
+/// the terminal is in non-canonical mode without echo; the previous mode comes back when it
+/// goes, and RestoreTerminalMode() brings it back from a signal-handling thread. On anything
+/// but a terminal, and in the background, it reads nothing.
 class StopKey {
  public:
   StopKey();
