@@ -18,6 +18,37 @@
 
 namespace brannock {
 
+// A read-only mapping of a whole regular file.
+class MappedFile {
+ public:
+  explicit MappedFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat info;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+      void* data = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+      if (data != MAP_FAILED) {
+        data_ = static_cast<const uint8_t*>(data);
+        size_ = static_cast<size_t>(info.st_size);
+        madvise(data, size_, MADV_SEQUENTIAL);
+      }
+    }
+    close(fd);
+  }
+  ~MappedFile() {
+    if (data_) munmap(const_cast<uint8_t*>(data_), size_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
+
 PngEncoding StagingEncodingFor(PngColour colour) {
   return colour == PngColour::kRgb ? PngEncoding{1, PNG_FILTER_UP, Z_DEFAULT_STRATEGY}
                                    : PngEncoding{1, PNG_FILTER_NONE, Z_DEFAULT_STRATEGY};
@@ -74,36 +105,6 @@ bool IsChunkName(const uint8_t* name) {
 
 bool IsChunk(const uint8_t* name, const char* wanted) { return std::memcmp(name, wanted, 4) == 0; }
 
-// A read-only mapping of a whole regular file.
-class MappedFile {
- public:
-  explicit MappedFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return;
-    struct stat info;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-      void* data = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-      if (data != MAP_FAILED) {
-        data_ = static_cast<const uint8_t*>(data);
-        size_ = static_cast<size_t>(info.st_size);
-        madvise(data, size_, MADV_SEQUENTIAL);
-      }
-    }
-    close(fd);
-  }
-  ~MappedFile() {
-    if (data_) munmap(const_cast<uint8_t*>(data_), size_);
-  }
-  MappedFile(const MappedFile&) = delete;
-  MappedFile& operator=(const MappedFile&) = delete;
-
-  const uint8_t* data() const { return data_; }
-  size_t size() const { return size_; }
-
- private:
-  const uint8_t* data_ = nullptr;
-  size_t size_ = 0;
-};
 
 struct Header {
   uint32_t width = 0;
@@ -394,29 +395,24 @@ PngCheck CheckPng(const std::string& path) {
   return result;
 }
 
+PngImageDataReader::PngImageDataReader(std::string path) : path_(std::move(path)) {}
+
+PngImageDataReader::~PngImageDataReader() = default;
+
 bool PngImageDataReader::Open() {
   Close();
-  const int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat info;
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 8) {
-    void* data = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    if (data != MAP_FAILED) {
-      data_ = static_cast<const uint8_t*>(data);
-      mapped_ = static_cast<size_t>(info.st_size);
-      madvise(data, mapped_, MADV_SEQUENTIAL);
-    }
-  }
-  close(fd);
-  if (!data_ || std::memcmp(data_, kSignature, 8) != 0) {
+  file_ = std::make_unique<MappedFile>(path_);
+  const uint8_t* data = file_->data();
+  const size_t mapped = file_->size();
+  if (!data || mapped < 8 || std::memcmp(data, kSignature, 8) != 0) {
     Close();
     return false;
   }
-  for (size_t pos = 8; mapped_ - pos >= 12;) {
-    const uint32_t length = ReadBigEndian(data_ + pos);
-    if (length > mapped_ - pos - 12) break;
-    if (IsChunk(data_ + pos + 4, "IEND")) return true;
-    if (IsChunk(data_ + pos + 4, "IDAT")) {
+  for (size_t pos = 8; mapped - pos >= 12;) {
+    const uint32_t length = ReadBigEndian(data + pos);
+    if (length > mapped - pos - 12) break;
+    if (IsChunk(data + pos + 4, "IEND")) return true;
+    if (IsChunk(data + pos + 4, "IDAT")) {
       chunks_.emplace_back(pos + 8, length);
       size_ += length;
     }
@@ -427,16 +423,15 @@ bool PngImageDataReader::Open() {
 }
 
 void PngImageDataReader::Close() {
-  if (data_) munmap(const_cast<uint8_t*>(data_), mapped_);
-  data_ = nullptr;
-  mapped_ = 0;
+  file_.reset();
   chunks_.clear();
   size_ = position_ = chunkStart_ = 0;
   chunk_ = 0;
 }
 
 size_t PngImageDataReader::Read(uint8_t* out, size_t size) {
-  if (!data_) return 0;
+  if (!file_ || !file_->data()) return 0;
+  const uint8_t* data = file_->data();
   if (position_ < chunkStart_) chunk_ = 0, chunkStart_ = 0;
   size_t done = 0;
   while (done < size && chunk_ < chunks_.size()) {
@@ -448,7 +443,7 @@ size_t PngImageDataReader::Read(uint8_t* out, size_t size) {
     }
     const size_t within = static_cast<size_t>(position_ - chunkStart_);
     const size_t step = std::min<size_t>(size - done, length - within);
-    std::memcpy(out + done, data_ + offset + within, step);
+    std::memcpy(out + done, data + offset + within, step);
     done += step;
     position_ += step;
   }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,12 +39,14 @@ struct PngCheck {
 /// Samples per pixel of a PNG colour type.
 int PngChannels(int colourType);
 
+class MappedFile;
+
 /// The image data of a PNG file (its IDAT chunks' bytes, in order: the image's zlib stream),
 /// read piece by piece without holding it in memory.
 class PngImageDataReader {
  public:
-  explicit PngImageDataReader(std::string path) : path_(std::move(path)) {}
-  ~PngImageDataReader() { Close(); }
+  explicit PngImageDataReader(std::string path);
+  ~PngImageDataReader();
   PngImageDataReader(const PngImageDataReader&) = delete;
   PngImageDataReader& operator=(const PngImageDataReader&) = delete;
 
@@ -58,8 +61,7 @@ class PngImageDataReader {
 
  private:
   std::string path_;
-  const uint8_t* data_ = nullptr;
-  size_t mapped_ = 0;
+  std::unique_ptr<MappedFile> file_;
   std::vector<std::pair<size_t, uint32_t>> chunks_;  // offset and length of each IDAT body
   uint64_t size_ = 0;
   uint64_t position_ = 0;

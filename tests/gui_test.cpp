@@ -168,6 +168,14 @@ class GuiTest : public QObject {
     for (const auto& path : paths) chooser_->files << QString::fromStdString(path);
     dialog_->OnAddFiles();
   }
+  // Every position the progress bar takes from now on.
+  QList<int> progress_;
+  const QList<int>& RecordProgress() {
+    progress_.clear();
+    connect(Find<QProgressBar>("progressBar"), &QProgressBar::valueChanged,
+            [this](int value) { progress_ << value; });
+    return progress_;
+  }
   // Runs Convert and waits until the worker has ended.
   void ConvertAndWait() {
     QSignalSpy finished(dialog_.get(), &CBrannockDlg::RunFinished);
@@ -312,9 +320,7 @@ class GuiTest : public QObject {
     Find<QRadioButton>("separateRadio")->click();
     AddFiles({Image("a.png"), *dir_ / "b.png", Image("c.jpg", "JPEG"), Image("d.gif", "GIF")});
     WriteFile(*dir_ / "b.png", "not an image");
-    QList<int> progress;
-    connect(Find<QProgressBar>("progressBar"), &QProgressBar::valueChanged,
-            [&](int value) { progress << value; });
+    const QList<int>& progress = RecordProgress();
     ModalCloser closer;
     ConvertAndWait();
     QCOMPARE(Column(Find<QTreeWidget>("inputList"), 1),
@@ -335,9 +341,7 @@ class GuiTest : public QObject {
     Find<QLineEdit>("outputEdit")->setText(QString::fromStdString(*dir_ / "all.pdf"));
     AddFiles({Image("c.png", "PNG", 3), Image("d.bmp", "BMP", 4)});
     AddFiles({Image("a.tif", "TIFF", 1), Image("b.pcx", "PCX", 2)});
-    QList<int> progress;
-    connect(Find<QProgressBar>("progressBar"), &QProgressBar::valueChanged,
-            [&](int value) { progress << value; });
+    const QList<int>& progress = RecordProgress();
     ModalCloser closer;
     ConvertAndWait();
     QCOMPARE(Column(Find<QTreeWidget>("inputList"), 1),
