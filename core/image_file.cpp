@@ -5,11 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <condition_variable>
 #include <mutex>
 
+#include "image_headers.h"
 #include "png_codec.h"
 
 namespace brannock {
@@ -47,7 +48,7 @@ ImageType DetectType(const unsigned char* b, size_t size) {
   if (size >= 8 && std::memcmp(b, "\x89PNG\r\n\x1a\n", 8) == 0) return ImageType::kPng;
   if (size >= 6 && (std::memcmp(b, "GIF87a", 6) == 0 || std::memcmp(b, "GIF89a", 6) == 0))
     return ImageType::kGif;
-  if (size >= 14 && b[0] == 'B' && b[1] == 'M') return ImageType::kBmp;
+  if ((size >= 14 && b[0] == 'B' && b[1] == 'M') || IsBitmapArray(b, size)) return ImageType::kBmp;
   if (size >= 8 && ((b[0] == 'I' && b[1] == 'I' && (b[2] == 42 || b[2] == 43) && b[3] == 0) ||
                     (b[0] == 'M' && b[1] == 'M' && b[2] == 0 && (b[3] == 42 || b[3] == 43))))
     return ImageType::kTiff;
@@ -97,10 +98,145 @@ unsigned char* ReadRegularFile(const std::string& path, size_t& size) {
   return data;
 }
 
-bool WithinLimits(const Magick::Image& image) {
-  const uint64_t columns = image.columns(), rows = image.rows();
+bool WithinLimits(uint64_t columns, uint64_t rows) {
   return columns > 0 && rows > 0 && columns <= kMaxImageSide && rows <= kMaxImageSide &&
          columns * rows <= kMaxImagePixels;
+}
+
+bool WithinLimits(const Magick::Image& image) {
+  return WithinLimits(image.columns(), image.rows());
+}
+
+// A damaged JPEG warns once for each flaw it gets over; the library's default limit would
+// refuse pictures that every viewer shows.
+void PrepareDecoder(Magick::Image& image, ImageType type) {
+  image.quiet(true);
+  image.subImage(0);
+  image.subRange(1);
+  image.magick(DecoderName(type));
+  if (type == ImageType::kJpeg) image.defineValue("jpeg", "max-warnings", "1000000000");
+}
+
+// Viewers place a GIF's first image on its logical screen; a screen too small for the image
+// grows until it holds it.
+ImageCanvas CanvasFor(const GifScreen& screen, uint64_t frameWidth, uint64_t frameHeight) {
+  ImageCanvas canvas;
+  canvas.width = std::max<uint64_t>(screen.width, screen.left + frameWidth);
+  canvas.height = std::max<uint64_t>(screen.height, screen.top + frameHeight);
+  canvas.left = screen.left;
+  canvas.top = screen.top;
+  std::memcpy(canvas.background, screen.background, 3);
+  canvas.needed = canvas.width != frameWidth || canvas.height != frameHeight;
+  return canvas;
+}
+
+// Puts the library's palette right where it read an OS/2 2.x palette with the wrong entry size.
+void ReplacePalette(Magick::Image& image, const std::vector<uint8_t>& palette) {
+  image.modifyImage();
+  MagickLib::Image* raw = image.image();
+  if (raw->storage_class != MagickLib::PseudoClass || !raw->colormap) return;
+  const size_t entries = std::min<size_t>(raw->colors, palette.size() / 3);
+  using MagickLib::Quantum;
+  for (size_t i = 0; i < entries; ++i) {
+    raw->colormap[i].red = ScaleCharToQuantum(palette[3 * i]);
+    raw->colormap[i].green = ScaleCharToQuantum(palette[3 * i + 1]);
+    raw->colormap[i].blue = ScaleCharToQuantum(palette[3 * i + 2]);
+  }
+  MagickLib::SyncImage(raw);
+}
+
+void ExpandToRgb(PlainPicture& picture) {
+  PlainPngLayout& layout = picture.layout;
+  if (layout.colour == PngColour::kRgb) return;
+  std::vector<uint8_t> rgb(picture.samples.size() * 3);
+  for (size_t i = 0; i < picture.samples.size(); ++i) {
+    const uint8_t value = picture.samples[i];
+    for (int c = 0; c < 3; ++c)
+      rgb[3 * i + c] =
+          layout.colour == PngColour::kGrey ? value : layout.palette[3 * size_t{value} + c];
+  }
+  picture.samples = std::move(rgb);
+  layout.colour = PngColour::kRgb;
+  layout.palette.clear();
+}
+
+void PlaceOnCanvas(PlainPicture& picture, const ImageCanvas& canvas) {
+  PlainPngLayout& layout = picture.layout;
+  const uint8_t* background = canvas.background;
+  uint8_t fill = background[0];
+  if (layout.colour == PngColour::kPalette) {
+    const size_t entries = layout.palette.size() / 3;
+    size_t index = 0;
+    while (index < entries && std::memcmp(&layout.palette[3 * index], background, 3) != 0) ++index;
+    if (index == entries && entries < 256)
+      layout.palette.insert(layout.palette.end(), background, background + 3);
+    if (index < 256)
+      fill = static_cast<uint8_t>(index);
+    else
+      ExpandToRgb(picture);
+  } else if (layout.colour == PngColour::kGrey &&
+             (background[1] != background[0] || background[2] != background[0])) {
+    ExpandToRgb(picture);
+  }
+  const size_t channels = layout.colour == PngColour::kRgb ? 3 : 1;
+  std::vector<uint8_t> samples(size_t{canvas.width} * canvas.height * channels, fill);
+  if (channels == 3) {
+    for (size_t i = 0; i < samples.size(); i += 3) std::memcpy(&samples[i], background, 3);
+  }
+  const size_t frameRow = size_t{layout.width} * channels;
+  for (uint32_t y = 0; y < layout.height; ++y) {
+    std::memcpy(&samples[((size_t{canvas.top} + y) * canvas.width + canvas.left) * channels],
+                &picture.samples[y * frameRow], frameRow);
+  }
+  picture.samples = std::move(samples);
+  layout.width = canvas.width;
+  layout.height = canvas.height;
+}
+
+// Turns the stored picture upright as the EXIF/TIFF orientation (2 to 8) describes it.
+void Orient(PlainPicture& picture, int orientation) {
+  if (orientation < 2 || orientation > 8) return;
+  PlainPngLayout& layout = picture.layout;
+  const int64_t w = layout.width, h = layout.height;
+  const size_t channels = layout.colour == PngColour::kRgb ? 3 : 1;
+  // The stored pixel for output (x, y) is base + x * dx + y * dy.
+  int64_t base = 0, dx = 1, dy = w;
+  switch (orientation) {
+    case 2:
+      base = w - 1, dx = -1, dy = w;
+      break;  // mirrored left to right
+    case 3:
+      base = h * w - 1, dx = -1, dy = -w;
+      break;  // turned half round
+    case 4:
+      base = (h - 1) * w, dx = 1, dy = -w;
+      break;  // mirrored top to bottom
+    case 5:
+      base = 0, dx = w, dy = 1;
+      break;  // transposed
+    case 6:
+      base = (h - 1) * w, dx = -w, dy = 1;
+      break;  // turned right
+    case 7:
+      base = h * w - 1, dx = -w, dy = -1;
+      break;  // transversed
+    case 8:
+      base = w - 1, dx = w, dy = -1;
+      break;  // turned left
+  }
+  const bool swapped = orientation >= 5;
+  const uint32_t outWidth = swapped ? layout.height : layout.width;
+  const uint32_t outHeight = swapped ? layout.width : layout.height;
+  std::vector<uint8_t> samples(picture.samples.size());
+  uint8_t* out = samples.data();
+  for (uint32_t y = 0; y < outHeight; ++y) {
+    int64_t source = base + int64_t{y} * dy;
+    for (uint32_t x = 0; x < outWidth; ++x, source += dx, out += channels)
+      std::memcpy(out, &picture.samples[static_cast<size_t>(source) * channels], channels);
+  }
+  picture.samples = std::move(samples);
+  layout.width = outWidth;
+  layout.height = outHeight;
 }
 
 }  // namespace
@@ -139,34 +275,68 @@ bool ImageFile::Load(const std::string& path) {
     std::free(data);
     return false;
   }
+  // What the library leaves out or gets wrong, read from the bytes before it takes them.
+  const int orientation = type == ImageType::kJpeg || type == ImageType::kTiff
+                              ? ReadOrientation(data, size, type == ImageType::kTiff)
+                              : 1;
+  GifScreen screen;
+  const bool hasScreen = type == ImageType::kGif && ReadGifScreen(data, size, screen);
+  std::vector<uint8_t> os2Palette;
+  DecodedRgb bmp16;
+  bool ownDecode = false;
+  if (type == ImageType::kBmp) {
+    const size_t skip = IsBitmapArray(data, size) ? 14 : 0;
+    os2Palette = ReadOs2BmpPalette(data + skip, size - skip);
+    ownDecode = skip == 0 && DecodeBmp16(data, size, bmp16);
+  }
   Magick::Blob blob;
   blob.updateNoCopy(data, size, Magick::Blob::MallocAllocator);
   try {
-    // The first bytes chose the decoder; the library must not second-guess it. Reading from
-    // memory also keeps the library from giving '@', '%' or "[n]" in names a meaning.
-    Magick::Image probe;
-    probe.quiet(true);
-    probe.subImage(0);
-    probe.subRange(1);
-    probe.magick(DecoderName(type));
-    probe.ping(blob);
-    if (!WithinLimits(probe)) return false;
-    budget_ = AcquireDecodeBudget(uint64_t{probe.columns()} * probe.rows() * 8);
+    std::unique_ptr<Magick::Image> image;
+    if (ownDecode) {
+      budget_ = AcquireDecodeBudget(uint64_t{bmp16.width} * bmp16.height * 8);
+      image = std::make_unique<Magick::Image>(bmp16.width, bmp16.height, "RGB", Magick::CharPixel,
+                                              bmp16.samples.data());
+      bmp16 = DecodedRgb{};
+    } else {
+      // The first bytes chose the decoder; the library must not second-guess it. Reading
+      // from memory also keeps the library from giving '@', '%' or "[n]" in names a meaning.
+      Magick::Image probe;
+      PrepareDecoder(probe, type);
+      probe.ping(blob);
+      if (!WithinLimits(probe)) return false;
+      uint64_t bytes = uint64_t{probe.columns()} * probe.rows() * 8;
+      if (hasScreen) {
+        const ImageCanvas canvas = CanvasFor(screen, probe.columns(), probe.rows());
+        if (!WithinLimits(canvas.width, canvas.height)) return false;
+        bytes = std::max(bytes, uint64_t{canvas.width} * canvas.height * 4);
+      }
+      budget_ = AcquireDecodeBudget(bytes);
 
-    auto image = std::make_unique<Magick::Image>();
-    image->quiet(true);
-    image->subImage(0);
-    image->subRange(1);
-    image->magick(DecoderName(type));
-    try {
-      image->read(blob);
-    } catch (const Magick::Warning&) {
-      // A warning (a short JPEG, an odd TIFF tag) still leaves a picture to use.
+      image = std::make_unique<Magick::Image>();
+      PrepareDecoder(*image, type);
+      try {
+        image->read(blob);
+      } catch (const Magick::Warning&) {
+        // A warning (a short JPEG, an odd TIFF tag) still leaves a picture to use.
+      }
     }
     if (!image->isValid() || !WithinLimits(*image)) {
       Release();
       return false;
     }
+    if (!os2Palette.empty()) ReplacePalette(*image, os2Palette);
+    canvas_ = ImageCanvas{};
+    if (hasScreen) {
+      canvas_ = CanvasFor(screen, image->columns(), image->rows());
+      if (!WithinLimits(canvas_.width, canvas_.height)) {
+        Release();
+        return false;
+      }
+      // Without a global colour table there is no background colour: the screen is white.
+      if (!screen.hasBackground) std::memset(canvas_.background, 255, 3);
+    }
+    orientation_ = orientation;
     image_ = std::move(image);
     type_ = type;
   } catch (const std::exception&) {
@@ -183,6 +353,8 @@ ImageType ImageFile::GetType() const { return type_; }
 void ImageFile::Release() {
   image_.reset();
   type_ = ImageType::kNone;
+  orientation_ = 1;
+  canvas_ = ImageCanvas{};
   ReleaseDecodeBudget(budget_);
   budget_ = 0;
 }
@@ -232,8 +404,13 @@ bool ImageFile::TakePlainPicture(PlainPicture& picture) {
     taken = false;
   }
   // The 16-bit cache goes before the slow part, the PNG encoding.
+  const ImageCanvas canvas = canvas_;
+  const int orientation = orientation_;
   Release();
-  return taken;
+  if (!taken) return false;
+  if (canvas.needed) PlaceOnCanvas(picture, canvas);
+  Orient(picture, orientation);
+  return true;
 }
 
 bool WritePlainPicture(const std::string& path, const PlainPicture& picture) {

@@ -35,6 +35,16 @@ bool WritePlainPicture(const std::string& path, const PlainPicture& picture);
 /// than the budget decodes when nothing else is held.
 inline constexpr uint64_t kDecodeBudgetBytes = uint64_t{100} << 20;
 
+/// Where a GIF's first image goes on the picture that viewers show.
+struct ImageCanvas {
+  bool needed = false;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint32_t left = 0;
+  uint32_t top = 0;
+  uint8_t background[3] = {255, 255, 255};
+};
+
 class ImageFile {
  public:
   ImageFile();
@@ -46,7 +56,8 @@ class ImageFile {
   /// (JPEG, PNG, GIF, BMP, TIFF or PCX signature) whatever its name says. Anything else,
   /// a file that is not a regular file, a damaged file and an image with a side above 65535
   /// or more than 2^28 pixels leave the object invalid. Multi-frame files give their first
-  /// frame. Returns IsValid().
+  /// frame. A JPEG that decodes to its end with warnings (or a truncated one) is valid. A
+  /// GIF's logical screen counts against the size limits. Returns IsValid().
   bool Load(const std::string& path);
 
   bool IsValid() const;
@@ -57,6 +68,8 @@ class ImageFile {
   /// Takes the image's samples as a plain picture: 8 bits per sample, grey when the image
   /// is grey, a palette when it has one of at most 256 colours, RGB otherwise (CMYK is
   /// converted); any alpha channel is dropped with the colour samples kept as they stand.
+  /// The picture is the one viewers show: turned upright by an EXIF/TIFF orientation, and a
+  /// GIF's first image placed on its logical screen (background colour or white around it).
   /// The decoded image is released (the object becomes invalid). False when invalid.
   bool TakePlainPicture(PlainPicture& picture);
 
@@ -71,6 +84,8 @@ class ImageFile {
  private:
   std::unique_ptr<Magick::Image> image_;
   ImageType type_ = ImageType::kNone;
+  int orientation_ = 1;  // EXIF/TIFF orientation, applied when the picture is taken
+  ImageCanvas canvas_;
   uint64_t budget_ = 0;  // share of kDecodeBudgetBytes held
 };
 

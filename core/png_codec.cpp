@@ -540,15 +540,16 @@ bool RewriteJob(PngJob* job) {
   png_write_info(job->writer, job->writerInfo);
 
   if (interlaced) {
-    // The passes must all be read before any row is complete.
-    job->pixels = static_cast<png_bytep>(std::malloc(rowBytes * height));
+    // The passes must all be read before any row is complete. Below 8 bits the passes never
+    // set a row's padding bits, which would otherwise carry whatever the heap held.
+    job->pixels = static_cast<png_bytep>(std::calloc(height, rowBytes));
     job->rowPointers = static_cast<png_bytepp>(std::malloc(sizeof(png_bytep) * height));
     if (!job->pixels || !job->rowPointers) return false;
     for (uint32_t y = 0; y < height; ++y) job->rowPointers[y] = job->pixels + rowBytes * y;
     png_read_image(job->reader, job->rowPointers);
     png_write_image(job->writer, job->rowPointers);
   } else {
-    job->pixels = static_cast<png_bytep>(std::malloc(rowBytes));
+    job->pixels = static_cast<png_bytep>(std::calloc(1, rowBytes));
     if (!job->pixels) return false;
     for (uint32_t y = 0; y < height; ++y) {
       png_read_row(job->reader, job->pixels, nullptr);
@@ -578,7 +579,7 @@ bool WriteJob(PngJob* job, const PlainPngLayout& layout, const PngRowSource* row
 
   const size_t rowBytes = size_t{layout.width} * (layout.colour == PngColour::kRgb ? 3 : 1);
   constexpr uint32_t kStrip = 32;
-  job->pixels = static_cast<png_bytep>(std::malloc(rowBytes * kStrip));
+  job->pixels = static_cast<png_bytep>(std::calloc(kStrip, rowBytes));
   if (!job->pixels) return false;
   for (uint32_t first = 0; first < layout.height; first += kStrip) {
     const uint32_t count = std::min(kStrip, layout.height - first);

@@ -9,6 +9,7 @@ packages=(
   libgraphicsmagick++1-dev    # image decoders behind our image layer
   libpng-dev zlib1g-dev       # PNG check and plain PNG writer
   libgtest-dev googletest     # unit tests
+  libjpeg-dev                 # tests write JPEGs as cameras and other programs do
   libqpdf-dev                 # tests read written PDFs back
   mupdf-tools                 # tests render pages pixel for pixel
   qt6-base-dev                # windowed program

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "console_runner.h"
+#include "picture_makers.h"
 #include "sample_images.h"
 #include "test_support.h"
 
@@ -164,6 +165,43 @@ TEST(HostileInput, OddNamesWork) {
   const RunResult dash = program.Start({"-i", in + "/-starts-with-dash.png", "-o", program.dir() / "-out.pdf"});
   EXPECT_EQ(dash.status, 0);
   EXPECT_TRUE(FileExists(program.dir() / "-out.pdf"));
+}
+
+// A rewrite of an interlaced PNG below 8 bits wrote its rows' padding bits from whatever the
+// heap held, so the same inputs gave different PDFs.
+TEST(HostileInput, SameInputsGiveTheSamePdfWhateverTheHeapHeld) {
+  Program program;
+  const std::string in = program.dir() / "in";
+  mkdir(in.c_str(), 0755);
+  for (int bits : {1, 2, 4}) {
+    testing::PngSpec spec;
+    spec.width = 13, spec.height = 7, spec.bitDepth = bits, spec.interlaced = true;
+    spec.colourType = bits == 4 ? 3 : 0;
+    if (bits == 4) spec.palette = {0, 0, 0, 90, 10, 10, 200, 0, 100, 255, 255, 255};
+    WriteFile(in + "/interlaced-" + std::to_string(bits) + ".png", testing::MakePng(spec));
+  }
+  const std::string jpeg = Bytes("JPEG", 3);
+  WriteFile(in + "/turned.jpg", testing::InsertAfterSoi(jpeg, testing::ExifSegment(6)));
+  testing::GifSpec gif{8, 6, 2, 1, 3, 2, true, 1, {255, 0, 0, 0, 0, 255}, {0, 1, 0, 1, 0, 1}};
+  WriteFile(in + "/screen.gif", testing::MakeGif(gif));
+
+  std::string first;
+  for (const char* fill : {"1", "170"}) {
+    testing::RunOptions options;
+    // AddressSanitizer ignores MALLOC_PERTURB_ and fills fresh memory itself.
+    options.environment = {std::string("MALLOC_PERTURB_=") + fill,
+                           std::string("ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:"
+                                       "max_malloc_fill_size=100000000:malloc_fill_byte=") +
+                               fill};
+    const std::string output = program.dir() / (std::string("out-") + fill + ".pdf");
+    ASSERT_EQ(program.Start({"-i", in, "-o", output}, options).status, 0);
+    const std::string written = ReadFile(output);
+    EXPECT_EQ(ReadPdf(output).pages.size(), 5u);
+    if (first.empty())
+      first = written;
+    else
+      EXPECT_TRUE(written == first) << "the two PDFs differ";
+  }
 }
 
 }  // namespace

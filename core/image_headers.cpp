@@ -1,0 +1,181 @@
+#include "image_headers.h"
+
+#include <bit>
+#include <cstring>
+
+#include "png_codec.h"
+
+namespace brannock {
+
+namespace {
+
+uint32_t Read16(const uint8_t* p, bool bigEndian) {
+  return bigEndian ? uint32_t{p[0]} << 8 | p[1] : uint32_t{p[1]} << 8 | p[0];
+}
+
+uint32_t Read32(const uint8_t* p, bool bigEndian) {
+  return bigEndian ? Read16(p, true) << 16 | Read16(p + 2, true)
+                   : Read16(p + 2, false) << 16 | Read16(p, false);
+}
+
+// The Orientation entry of the first IFD of the TIFF structure at `tiff`.
+int TiffOrientation(const uint8_t* tiff, size_t size) {
+  if (size < 8) return 1;
+  bool bigEndian;
+  if (tiff[0] == 'M' && tiff[1] == 'M')
+    bigEndian = true;
+  else if (tiff[0] == 'I' && tiff[1] == 'I')
+    bigEndian = false;
+  else
+    return 1;
+  if (Read16(tiff + 2, bigEndian) != 42) return 1;
+  const uint32_t ifd = Read32(tiff + 4, bigEndian);
+  if (ifd > size - 2) return 1;
+  const uint32_t entries = Read16(tiff + ifd, bigEndian);
+  for (uint32_t i = 0; i < entries; ++i) {
+    const size_t entry = size_t{ifd} + 2 + size_t{i} * 12;
+    if (entry + 12 > size) return 1;
+    if (Read16(tiff + entry, bigEndian) != 0x0112) continue;
+    if (Read16(tiff + entry + 2, bigEndian) != 3 || Read32(tiff + entry + 4, bigEndian) != 1)
+      return 1;
+    const uint32_t value = Read16(tiff + entry + 8, bigEndian);
+    return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int ReadOrientation(const uint8_t* data, size_t size, bool tiff) {
+  if (tiff) return TiffOrientation(data, size);
+  // The EXIF block sits in an APP1 segment among the segments before the scan.
+  for (size_t pos = 2; pos + 4 <= size;) {
+    if (data[pos] != 0xFF) return 1;
+    const uint8_t marker = data[pos + 1];
+    if (marker == 0xFF) {
+      ++pos;
+      continue;
+    }
+    if (marker == 0xDA || marker == 0xD9) return 1;
+    const size_t length = Read16(data + pos + 2, true);
+    if (length < 2 || length > size - pos - 2) return 1;
+    if (marker == 0xE1 && length >= 2 + 6 + 8 && std::memcmp(data + pos + 4, "Exif\0\0", 6) == 0)
+      return TiffOrientation(data + pos + 10, length - 8);
+    pos += 2 + length;
+  }
+  return 1;
+}
+
+bool ReadGifScreen(const uint8_t* data, size_t size, GifScreen& screen) {
+  if (size < 13) return false;
+  screen = GifScreen{};
+  screen.width = Read16(data + 6, false);
+  screen.height = Read16(data + 8, false);
+  size_t pos = 13;
+  if (data[10] & 0x80) {
+    const size_t entries = size_t{2} << (data[10] & 7);
+    if (pos + 3 * entries > size) return false;
+    const uint8_t index = data[11];
+    if (index < entries) {
+      screen.hasBackground = true;
+      std::memcpy(screen.background, data + pos + 3 * size_t{index}, 3);
+    }
+    pos += 3 * entries;
+  }
+  // Extensions (comments, graphic control, applications) may come before the first image.
+  while (pos < size && data[pos] == 0x21) {
+    pos += 2;
+    while (pos < size && data[pos] != 0) pos += 1 + size_t{data[pos]};
+    ++pos;
+  }
+  if (pos + 10 > size || data[pos] != 0x2C) return false;
+  screen.left = Read16(data + pos + 1, false);
+  screen.top = Read16(data + pos + 3, false);
+  screen.frameWidth = Read16(data + pos + 5, false);
+  screen.frameHeight = Read16(data + pos + 7, false);
+  return true;
+}
+
+bool IsBitmapArray(const uint8_t* data, size_t size) {
+  return size >= 14 + 14 && data[0] == 'B' && data[1] == 'A' && data[14] == 'B' && data[15] == 'M';
+}
+
+std::vector<uint8_t> ReadOs2BmpPalette(const uint8_t* data, size_t size) {
+  constexpr size_t kHeaderEnd = 14 + 64;
+  if (size < kHeaderEnd || Read32(data + 14, false) != 64) return {};
+  const uint32_t bits = Read16(data + 28, false);
+  if (bits == 0 || bits > 8) return {};
+  size_t entries = Read32(data + 46, false);
+  if (entries == 0 || entries > (size_t{1} << bits)) entries = size_t{1} << bits;
+  entries = std::min(entries, (size - kHeaderEnd) / 4);
+  std::vector<uint8_t> palette;
+  for (size_t i = 0; i < entries; ++i) {
+    const uint8_t* entry = data + kHeaderEnd + 4 * i;
+    palette.insert(palette.end(), {entry[2], entry[1], entry[0]});
+  }
+  return palette;
+}
+
+namespace {
+
+// Scales a field of `bits` bits to 8 by repeating its bits, so that all ones stay all ones.
+uint8_t ScaleField(uint32_t value, int bits) {
+  if (bits == 0) return 0;
+  if (bits >= 8) return static_cast<uint8_t>(value >> (bits - 8));
+  uint32_t scaled = 0;
+  for (int filled = 0; filled < 8; filled += bits) scaled = scaled << bits | value;
+  const int total = (8 + bits - 1) / bits * bits;
+  return static_cast<uint8_t>(scaled >> (total - 8));
+}
+
+}  // namespace
+
+bool DecodeBmp16(const uint8_t* data, size_t size, DecodedRgb& picture) {
+  if (size < 14 + 40 || data[0] != 'B' || data[1] != 'M') return false;
+  const uint32_t headerSize = Read32(data + 14, false);
+  if (headerSize < 40 || Read16(data + 28, false) != 16) return false;
+  const uint32_t compression = Read32(data + 30, false);
+  uint32_t masks[3] = {0x7C00, 0x03E0, 0x001F};
+  if (compression == 3) {
+    if (size < 14 + 40 + 12) return false;
+    for (int i = 0; i < 3; ++i) masks[i] = Read32(data + 54 + 4 * i, false);
+  } else if (compression != 0) {
+    return false;
+  }
+  int shifts[3], widths[3];
+  uint32_t seen = 0;
+  for (int i = 0; i < 3; ++i) {
+    if (masks[i] > 0xFFFF || (masks[i] & seen)) return false;
+    seen |= masks[i];
+    shifts[i] = masks[i] ? std::countr_zero(masks[i]) : 0;
+    widths[i] = std::popcount(masks[i]);
+    if (masks[i] && (masks[i] >> shifts[i]) != (uint32_t{1} << widths[i]) - 1) return false;
+  }
+  const int32_t width = static_cast<int32_t>(Read32(data + 18, false));
+  const int32_t signedHeight = static_cast<int32_t>(Read32(data + 22, false));
+  if (width <= 0 || signedHeight == 0 || signedHeight == INT32_MIN) return false;
+  const uint32_t height = static_cast<uint32_t>(signedHeight < 0 ? -signedHeight : signedHeight);
+  if (static_cast<uint32_t>(width) > kMaxImageSide || height > kMaxImageSide ||
+      uint64_t{static_cast<uint32_t>(width)} * height > kMaxImagePixels)
+    return false;
+  const size_t stride = (size_t{static_cast<uint32_t>(width)} * 2 + 3) / 4 * 4;
+  const size_t offset = Read32(data + 10, false);
+  if (offset > size || stride * height > size - offset) return false;
+
+  picture.width = static_cast<uint32_t>(width);
+  picture.height = height;
+  picture.samples.assign(size_t{picture.width} * height * 3, 0);
+  uint8_t* out = picture.samples.data();
+  for (uint32_t y = 0; y < height; ++y) {
+    // Rows are stored from the bottom unless the height is negative.
+    const uint32_t stored = signedHeight < 0 ? y : height - 1 - y;
+    const uint8_t* row = data + offset + stride * stored;
+    for (uint32_t x = 0; x < picture.width; ++x) {
+      const uint32_t pixel = Read16(row + 2 * size_t{x}, false);
+      for (int i = 0; i < 3; ++i) *out++ = ScaleField((pixel & masks[i]) >> shifts[i], widths[i]);
+    }
+  }
+  return true;
+}
+
+}  // namespace brannock

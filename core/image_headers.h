@@ -1,0 +1,49 @@
+// What a file's own bytes say about the picture a viewer shows, where the image library does
+// not apply it or reads it wrongly: the EXIF/TIFF orientation, a GIF's logical screen, an
+// OS/2 2.x BMP palette and 16-bit BMP bit fields. Nothing here decodes compressed data, and
+// every reader stays inside the `size` bytes it is given.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace brannock {
+
+/// The Orientation tag (1 to 8) of a JPEG's EXIF block, or of a TIFF's first IFD when
+/// `tiff` is true; 1 when there is none, or when the block cannot be read.
+int ReadOrientation(const uint8_t* data, size_t size, bool tiff);
+
+/// A GIF's logical screen and where its first image sits on it.
+struct GifScreen {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint32_t left = 0;
+  uint32_t top = 0;
+  uint32_t frameWidth = 0;
+  uint32_t frameHeight = 0;
+  bool hasBackground = false;  ///< a global colour table holds the background index
+  uint8_t background[3] = {255, 255, 255};
+};
+
+/// False when the file has no first image descriptor within `size`.
+bool ReadGifScreen(const uint8_t* data, size_t size, GifScreen& screen);
+
+/// The palette of an OS/2 2.x BMP (64-byte header, 4 bytes an entry), as RGB triples;
+/// empty for every other BMP.
+std::vector<uint8_t> ReadOs2BmpPalette(const uint8_t* data, size_t size);
+
+/// An uncompressed or bit-field 16-bit BMP decoded to RGB, each field scaled to 8 bits by
+/// bit replication (a 5-bit 31 becomes 255). False for other BMPs, for masks that overlap
+/// or have gaps, and for files shorter than their pixel rows.
+struct DecodedRgb {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  std::vector<uint8_t> samples;
+};
+bool DecodeBmp16(const uint8_t* data, size_t size, DecodedRgb& picture);
+
+/// True for an OS/2 bitmap array ("BA") whose first entry is a BMP.
+bool IsBitmapArray(const uint8_t* data, size_t size);
+
+}  // namespace brannock

@@ -1,0 +1,309 @@
+#include "image_file.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "picture_makers.h"
+#include "test_support.h"
+
+namespace brannock {
+namespace {
+
+using testing::TempDir;
+using testing::WriteFile;
+using Rgb = std::array<int, 3>;
+
+// A loaded file's picture as one RGB triple a pixel.
+struct Seen {
+  bool loaded = false;
+  uint32_t width = 0, height = 0;
+  std::vector<Rgb> pixels;
+  Rgb at(uint32_t x, uint32_t y) const { return pixels[size_t{y} * width + x]; }
+};
+
+Seen Look(const std::string& path) {
+  Seen seen;
+  ImageFile image;
+  PlainPicture picture;
+  if (!image.Load(path) || !image.TakePlainPicture(picture)) return seen;
+  seen.loaded = true;
+  seen.width = picture.layout.width;
+  seen.height = picture.layout.height;
+  for (size_t i = 0; i < size_t{seen.width} * seen.height; ++i) {
+    const uint8_t* s = &picture.samples[i];
+    switch (picture.layout.colour) {
+      case PngColour::kGrey:
+        seen.pixels.push_back({s[0], s[0], s[0]});
+        break;
+      case PngColour::kRgb:
+        s = &picture.samples[3 * i];
+        seen.pixels.push_back({s[0], s[1], s[2]});
+        break;
+      case PngColour::kPalette: {
+        const uint8_t* p = &picture.layout.palette[3 * size_t{*s}];
+        seen.pixels.push_back({p[0], p[1], p[2]});
+        break;
+      }
+    }
+  }
+  return seen;
+}
+
+bool Near(const Rgb& a, const Rgb& b, int tolerance) {
+  for (int c = 0; c < 3; ++c)
+    if (std::abs(a[c] - b[c]) > tolerance) return false;
+  return true;
+}
+
+std::string Show(const Rgb& c) {
+  return std::to_string(c[0]) + "," + std::to_string(c[1]) + "," + std::to_string(c[2]);
+}
+
+// Six blocks of 16 x 16 pixels, three across and two down: A B C over D E F.
+constexpr int kBlock = 16;
+const Rgb kBlocks[6] = {{255, 0, 0},   {0, 255, 0},     {0, 0, 255},
+                        {255, 255, 0}, {255, 255, 255}, {0, 0, 0}};
+
+std::vector<uint8_t> BlockSamples() {
+  std::vector<uint8_t> samples;
+  for (int y = 0; y < 2 * kBlock; ++y)
+    for (int x = 0; x < 3 * kBlock; ++x)
+      for (int c = 0; c < 3; ++c)
+        samples.push_back(static_cast<uint8_t>(kBlocks[(y / kBlock) * 3 + x / kBlock][c]));
+  return samples;
+}
+
+// Checks the centre of every block against `layout`: rows of block letters as shown.
+void ExpectBlocks(const Seen& seen, const std::vector<std::string>& layout, int tolerance) {
+  ASSERT_TRUE(seen.loaded);
+  ASSERT_EQ(seen.height, layout.size() * kBlock);
+  ASSERT_EQ(seen.width, layout[0].size() * kBlock);
+  for (size_t row = 0; row < layout.size(); ++row) {
+    for (size_t column = 0; column < layout[row].size(); ++column) {
+      const Rgb expected = kBlocks[layout[row][column] - 'A'];
+      const Rgb got = seen.at(static_cast<uint32_t>(column * kBlock + kBlock / 2),
+                              static_cast<uint32_t>(row * kBlock + kBlock / 2));
+      EXPECT_TRUE(Near(got, expected, tolerance))
+          << "block " << layout[row][column] << " at row " << row << ", column " << column << ": "
+          << Show(got);
+    }
+  }
+}
+
+TEST(ImageFile, TurnsPicturesUprightAsTheirOrientationSays) {
+  TempDir dir;
+  const std::vector<uint8_t> samples = BlockSamples();
+  const std::string jpeg = testing::MakeJpeg(48, 32, testing::JpegColour::kRgb, samples);
+  const std::vector<std::vector<std::string>> upright = {
+      {"ABC", "DEF"},     {"ABC", "DEF"},     {"CBA", "FED"},     {"FED", "CBA"},    {"DEF", "ABC"},
+      {"AD", "BE", "CF"}, {"DA", "EB", "FC"}, {"FC", "EB", "DA"}, {"CF", "BE", "AD"}};
+  for (int orientation = 0; orientation <= 8; ++orientation) {
+    SCOPED_TRACE("orientation " + std::to_string(orientation));
+    WriteFile(
+        dir / "photo.jpg",
+        orientation ? testing::InsertAfterSoi(jpeg, testing::ExifSegment(orientation)) : jpeg);
+    ExpectBlocks(Look(dir / "photo.jpg"), upright[orientation], 24);
+    WriteFile(dir / "scan.tif", testing::MakeTiff({48, 32, 3, 8, false, orientation, samples}));
+    ExpectBlocks(Look(dir / "scan.tif"), upright[orientation], 0);
+  }
+
+  // An EXIF block that cannot be read, or a value out of range, leaves the picture as stored.
+  const std::string broken[] = {
+      testing::InsertAfterSoi(jpeg, std::string("\xFF\xE1\x00\x12"
+                                                "Exif\0\0MM\0\x2A\xFF\xFF\xFF\xFF",
+                                                18)),
+      testing::InsertAfterSoi(jpeg, std::string("\xFF\xE1\x00\x08"
+                                                "Exif\0\0",
+                                                8)),
+      testing::InsertAfterSoi(jpeg, testing::ExifSegment(9))};
+  for (const std::string& bytes : broken) {
+    WriteFile(dir / "photo.jpg", bytes);
+    ExpectBlocks(Look(dir / "photo.jpg"), {"ABC", "DEF"}, 24);
+  }
+}
+
+TEST(ImageFile, PlacesTheFirstGifImageOnItsScreen) {
+  TempDir dir;
+  testing::GifSpec gif;
+  gif.screenWidth = 8, gif.screenHeight = 6, gif.left = 2, gif.top = 1;
+  gif.width = 3, gif.height = 2;
+  gif.palette = {255, 0, 0, 0, 255, 0, 0, 0, 255, 10, 20, 30};
+  gif.indexes = {0, 1, 0, 1, 0, 3};
+  gif.background = 2;
+  // What each pixel of a 3 x 2 frame at (2, 1) shows, and what the rest shows.
+  auto expectPlaced = [&](const Seen& seen, uint32_t width, uint32_t height, const Rgb& rest) {
+    ASSERT_TRUE(seen.loaded);
+    ASSERT_EQ(seen.width, width);
+    ASSERT_EQ(seen.height, height);
+    for (uint32_t y = 0; y < height; ++y) {
+      for (uint32_t x = 0; x < width; ++x) {
+        Rgb expected = rest;
+        if (x >= 2 && x < 5 && y >= 1 && y < 3) {
+          const uint8_t* p = &gif.palette[3 * size_t{gif.indexes[(y - 1) * 3 + x - 2]}];
+          expected = {p[0], p[1], p[2]};
+        }
+        EXPECT_EQ(seen.at(x, y), expected) << x << "," << y;
+      }
+    }
+  };
+  WriteFile(dir / "a.gif", testing::MakeGif(gif));
+  expectPlaced(Look(dir / "a.gif"), 8, 6, {0, 0, 255});
+  gif.secondFrame = true;  // later frames are not drawn
+  WriteFile(dir / "a.gif", testing::MakeGif(gif));
+  expectPlaced(Look(dir / "a.gif"), 8, 6, {0, 0, 255});
+  gif.secondFrame = false;
+  gif.globalTable = false;  // no background colour without a global table
+  WriteFile(dir / "a.gif", testing::MakeGif(gif));
+  expectPlaced(Look(dir / "a.gif"), 8, 6, {255, 255, 255});
+  gif.globalTable = true;
+  gif.screenWidth = 0, gif.screenHeight = 0;  // a screen that grows to hold the frame
+  WriteFile(dir / "a.gif", testing::MakeGif(gif));
+  expectPlaced(Look(dir / "a.gif"), 5, 3, {0, 0, 255});
+  gif.screenWidth = 4, gif.screenHeight = 9;
+  WriteFile(dir / "a.gif", testing::MakeGif(gif));
+  expectPlaced(Look(dir / "a.gif"), 5, 9, {0, 0, 255});
+  // Palette pictures with a full palette still get their background colour.
+  gif.screenWidth = 8, gif.screenHeight = 6;
+  gif.palette.clear();
+  for (int i = 0; i < 256; ++i) gif.palette.insert(gif.palette.end(), {uint8_t(i), uint8_t(i), 7});
+  gif.indexes = {0, 1, 0, 1, 0, 3};
+  gif.background = 200;
+  WriteFile(dir / "a.gif", testing::MakeGif(gif));
+  expectPlaced(Look(dir / "a.gif"), 8, 6, {200, 200, 7});
+
+  // The screen counts against the size limits: a 1 x 1 frame on 65535 x 65535 is refused.
+  gif.screenWidth = 65535, gif.screenHeight = 65535, gif.width = 1, gif.height = 1;
+  gif.indexes = {0};
+  WriteFile(dir / "a.gif", testing::MakeGif(gif));
+  EXPECT_FALSE(Look(dir / "a.gif").loaded);
+}
+
+TEST(ImageFile, ReadsDamagedJpegsThatViewersShow) {
+  TempDir dir;
+  const std::vector<uint8_t> samples = BlockSamples();
+  const std::string jpeg = testing::MakeJpeg(48, 32, testing::JpegColour::kRgb, samples);
+  WriteFile(dir / "clean.jpg", jpeg);
+  const Seen clean = Look(dir / "clean.jpg");
+  ASSERT_TRUE(clean.loaded);
+
+  // Junk after every segment: more warnings than the library allows by default.
+  WriteFile(dir / "a.jpg", testing::WithJunkBeforeMarkers(jpeg, 3));
+  EXPECT_EQ(Look(dir / "a.jpg").pixels, clean.pixels);
+  // A motion-JPEG frame without Huffman tables decodes with the standard ones.
+  WriteFile(dir / "a.jpg", testing::WithoutHuffmanTables(jpeg));
+  EXPECT_EQ(Look(dir / "a.jpg").pixels, clean.pixels);
+  // A damaged EXIF or ICC segment.
+  WriteFile(dir / "a.jpg",
+            testing::InsertAfterSoi(jpeg, std::string("\xFF\xE1\x00\x10"
+                                                      "Exif\0\0\x01\x02\x03\x04\x05\x06\x07\x08",
+                                                      18)));
+  EXPECT_EQ(Look(dir / "a.jpg").pixels, clean.pixels);
+  WriteFile(dir / "a.jpg",
+            testing::InsertAfterSoi(jpeg, std::string("\xFF\xE2\x00\x14"
+                                                      "ICC_PROFILE\0\x01\x01\xFF\xFF\xFF\xFF",
+                                                      22)));
+  EXPECT_EQ(Look(dir / "a.jpg").pixels, clean.pixels);
+
+  // A truncated JPEG gives its partial picture; headers without image data give none.
+  std::vector<uint8_t> big(400 * 300 * 3);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7 % 251);
+  const std::string photo = testing::MakeJpeg(400, 300, testing::JpegColour::kRgb, big);
+  WriteFile(dir / "a.jpg", photo.substr(0, photo.size() / 2));
+  const Seen partial = Look(dir / "a.jpg");
+  EXPECT_TRUE(partial.loaded);
+  EXPECT_EQ(partial.width, 400u);
+  const size_t scan = photo.find("\xFF\xDA");
+  WriteFile(dir / "a.jpg", photo.substr(0, scan));
+  EXPECT_FALSE(Look(dir / "a.jpg").loaded);
+}
+
+TEST(ImageFile, DecodesTheLessCommonKindsOfEachFormatRight) {
+  TempDir dir;
+  const std::vector<uint8_t> samples = BlockSamples();
+
+  // 16-bit BMPs: every field scaled so that all ones is 255, rows from the bottom or the top.
+  const uint32_t masks[][4] = {{0xF800, 0x07E0, 0x001F, 0},
+                               {0x7C00, 0x03E0, 0x001F, 0},
+                               {0x0F00, 0x00F0, 0x000F, 0xF000},
+                               {0xE000, 0x1F80, 0x007F, 0}};
+  for (const auto& mask : masks) {
+    SCOPED_TRACE("masks " + std::to_string(mask[0]));
+    // White, red, and one step of each field: 5 bits give 8, 3 bits 36, 4 bits 17, 6 bits 4.
+    const auto lowRed = static_cast<uint16_t>(mask[0] & (~mask[0] + 1));
+    WriteFile(dir / "a.bmp", testing::MakeBitfieldBmp(
+                                 3, 1, mask, {0xFFFF, static_cast<uint16_t>(mask[0]), lowRed}));
+    const Seen seen = Look(dir / "a.bmp");
+    ASSERT_TRUE(seen.loaded);
+    EXPECT_EQ(seen.at(0, 0), (Rgb{255, 255, 255}));
+    EXPECT_EQ(seen.at(1, 0), (Rgb{255, 0, 0}));
+    const int bits = __builtin_popcount(mask[0]);
+    const int one = (bits == 5 ? 8 : bits == 4 ? 17 : bits == 3 ? 36 : 4);
+    EXPECT_EQ(seen.at(2, 0), (Rgb{one, 0, 0}));
+  }
+  std::string topDown = testing::MakeBitfieldBmp(1, 2, masks[0], {0xF800, 0x001F});
+  topDown.replace(22, 4, std::string("\xFE\xFF\xFF\xFF", 4));  // height -2: rows from the top
+  WriteFile(dir / "a.bmp", topDown);
+  const Seen flipped = Look(dir / "a.bmp");
+  ASSERT_TRUE(flipped.loaded);
+  EXPECT_EQ(flipped.at(0, 0), (Rgb{0, 0, 255}));
+
+  // OS/2 2.x BMPs keep 4-byte palette entries, also inside a bitmap array.
+  std::vector<uint8_t> palette;
+  for (int i = 0; i < 256; ++i)
+    palette.insert(palette.end(), {uint8_t(i), uint8_t(255 - i), uint8_t(i / 2)});
+  const std::string os2 = testing::MakeOs2Bmp(4, 1, palette, {0, 1, 100, 255});
+  for (const std::string& bytes : {os2, testing::MakeBitmapArray(os2)}) {
+    WriteFile(dir / "a.bmp", bytes);
+    const Seen seen = Look(dir / "a.bmp");
+    ASSERT_TRUE(seen.loaded);
+    EXPECT_EQ(seen.pixels,
+              (std::vector<Rgb>{{0, 255, 0}, {1, 254, 0}, {100, 155, 50}, {255, 0, 127}}));
+  }
+
+  // TIFF: 16-bit samples (high byte kept) and planar storage.
+  for (int bits : {8, 16}) {
+    for (bool planar : {false, true}) {
+      SCOPED_TRACE("TIFF " + std::to_string(bits) + (planar ? " planar" : ""));
+      WriteFile(dir / "a.tif", testing::MakeTiff({48, 32, 3, bits, planar, 0, samples}));
+      ExpectBlocks(Look(dir / "a.tif"), {"ABC", "DEF"}, 0);
+    }
+  }
+
+  // CMYK and YCCK JPEGs as Photoshop writes them (inverted Adobe CMYK).
+  for (auto colour : {testing::JpegColour::kCmyk, testing::JpegColour::kYcck}) {
+    WriteFile(dir / "a.jpg", testing::MakeJpeg(48, 32, colour, samples));
+    ExpectBlocks(Look(dir / "a.jpg"), {"ABC", "DEF"}, 24);
+  }
+
+  // PCX of 1, 2, 4, 8 and 24 bits.
+  const std::vector<uint8_t> ega = {0,   0,   0,   255, 255, 255, 255, 0,   0,   0,   255, 0,
+                                    0,   0,   255, 255, 255, 0,   0,   255, 255, 255, 0,   255,
+                                    128, 128, 128, 64,  64,  64,  10,  20,  30,  40,  50,  60,
+                                    70,  80,  90,  100, 110, 120, 130, 140, 150, 160, 170, 180};
+  struct PcxCase {
+    int bits, planes, colours;
+  };
+  for (const PcxCase& c :
+       {PcxCase{1, 1, 2}, PcxCase{2, 1, 4}, PcxCase{1, 4, 16}, PcxCase{8, 1, 256}}) {
+    SCOPED_TRACE("PCX " + std::to_string(c.bits * c.planes) + " bits");
+    std::vector<uint8_t> indexes;
+    for (int i = 0; i < 2 * 9; ++i) indexes.push_back(static_cast<uint8_t>(i * 7 % c.colours));
+    const std::vector<uint8_t>& colours = c.colours == 256 ? palette : ega;
+    WriteFile(dir / "a.pcx", testing::MakePcx({9, 2, c.bits, c.planes, colours, indexes}));
+    const Seen seen = Look(dir / "a.pcx");
+    ASSERT_TRUE(seen.loaded);
+    for (size_t i = 0; i < indexes.size(); ++i) {
+      const uint8_t* p = &colours[3 * size_t{indexes[i]}];
+      EXPECT_EQ(seen.pixels[i], (Rgb{p[0], p[1], p[2]})) << "pixel " << i;
+    }
+  }
+  WriteFile(dir / "a.pcx", testing::MakePcx({48, 32, 8, 3, {}, samples}));
+  ExpectBlocks(Look(dir / "a.pcx"), {"ABC", "DEF"}, 0);
+}
+
+}  // namespace
+}  // namespace brannock

@@ -1,0 +1,370 @@
+#include "picture_makers.h"
+
+#include <jpeglib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace brannock::testing {
+
+namespace {
+
+void PutLe(std::string& out, uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+void PutBe(std::string& out, uint32_t value, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+// Calls `segment(offset, length)` for each marker segment after SOI up to and including SOS
+// (length counts the marker); returns the offset of the entropy-coded data.
+template <typename Visit>
+size_t ForEachJpegSegment(const std::string& jpeg, Visit segment) {
+  size_t pos = 2;
+  while (pos + 4 <= jpeg.size()) {
+    const auto marker = static_cast<uint8_t>(jpeg[pos + 1]);
+    const size_t length =
+        2 + (static_cast<uint8_t>(jpeg[pos + 2]) << 8 | static_cast<uint8_t>(jpeg[pos + 3]));
+    segment(pos, length);
+    pos += length;
+    if (marker == 0xDA) break;
+  }
+  return pos;
+}
+
+}  // namespace
+
+std::string MakeJpeg(uint32_t width, uint32_t height, JpegColour colour,
+                     const std::vector<uint8_t>& samples, int quality) {
+  jpeg_compress_struct info;
+  jpeg_error_mgr errors;
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&info);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&info, &buffer, &size);
+  info.image_width = width;
+  info.image_height = height;
+  const bool cmyk = colour == JpegColour::kCmyk || colour == JpegColour::kYcck;
+  info.input_components = colour == JpegColour::kGrey ? 1 : cmyk ? 4 : 3;
+  info.in_color_space = colour == JpegColour::kGrey ? JCS_GRAYSCALE : cmyk ? JCS_CMYK : JCS_RGB;
+  jpeg_set_defaults(&info);
+  if (colour == JpegColour::kYcck) jpeg_set_colorspace(&info, JCS_YCCK);
+  jpeg_set_quality(&info, quality, TRUE);
+  jpeg_start_compress(&info, TRUE);
+  std::vector<uint8_t> row(size_t{width} * info.input_components);
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      if (!cmyk) {
+        for (int c = 0; c < info.input_components; ++c)
+          row[x * info.input_components + c] =
+              samples[(size_t{y} * width + x) * info.input_components + c];
+        continue;
+      }
+      // Adobe CMYK is stored inverted: 255 means no ink, so C = R, M = G, Y = B, K = 255.
+      for (int c = 0; c < 3; ++c) row[x * 4 + c] = samples[(size_t{y} * width + x) * 3 + c];
+      row[x * 4 + 3] = 255;
+    }
+    JSAMPROW rows[1] = {row.data()};
+    jpeg_write_scanlines(&info, rows, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  std::string out(reinterpret_cast<char*>(buffer), size);
+  std::free(buffer);
+  return out;
+}
+
+std::string ExifSegment(int orientation) {
+  std::string tiff = "MM";
+  PutBe(tiff, 42, 2);
+  PutBe(tiff, 8, 4);
+  PutBe(tiff, 1, 2);  // one entry
+  PutBe(tiff, 0x0112, 2);
+  PutBe(tiff, 3, 2);  // SHORT
+  PutBe(tiff, 1, 4);
+  PutBe(tiff, static_cast<uint32_t>(orientation), 2);
+  PutBe(tiff, 0, 2);
+  PutBe(tiff, 0, 4);  // no next IFD
+  std::string segment = "\xFF\xE1";
+  PutBe(segment, static_cast<uint32_t>(2 + 6 + tiff.size()), 2);
+  return segment + std::string("Exif\0\0", 6) + tiff;
+}
+
+std::string InsertAfterSoi(const std::string& jpeg, const std::string& segment) {
+  return jpeg.substr(0, 2) + segment + jpeg.substr(2);
+}
+
+std::string WithoutHuffmanTables(const std::string& jpeg) {
+  std::string out = jpeg.substr(0, 2);
+  const size_t data = ForEachJpegSegment(jpeg, [&](size_t pos, size_t length) {
+    if (static_cast<uint8_t>(jpeg[pos + 1]) != 0xC4) out += jpeg.substr(pos, length);
+  });
+  return out + jpeg.substr(data);
+}
+
+std::string WithJunkBeforeMarkers(const std::string& jpeg, int count) {
+  std::string out = jpeg.substr(0, 2);
+  const size_t data = ForEachJpegSegment(jpeg, [&](size_t pos, size_t length) {
+    if (pos > 2) out.append(static_cast<size_t>(count), '\x2A');
+    out += jpeg.substr(pos, length);
+  });
+  return out + jpeg.substr(data);
+}
+
+std::string MakeTiff(const TiffSpec& spec) {
+  const int planes = spec.planar ? spec.channels : 1;
+  const size_t bytesPerSample = spec.bits / 8;
+  const size_t planeBytes =
+      size_t{spec.width} * spec.height * bytesPerSample * (spec.planar ? 1 : spec.channels);
+  struct Entry {
+    uint16_t tag, type;
+    uint32_t count, value;
+  };
+  std::vector<Entry> entries = {
+      {256, 4, 1, spec.width},
+      {257, 4, 1, spec.height},
+      {258, 3, static_cast<uint32_t>(spec.channels), static_cast<uint32_t>(spec.bits)},
+      {259, 3, 1, 1},
+      {262, 3, 1, spec.channels == 1 ? 1u : 2u},
+      {273, 4, static_cast<uint32_t>(planes), 0},
+      {277, 3, 1, static_cast<uint32_t>(spec.channels)},
+      {278, 4, 1, spec.height},
+      {279, 4, static_cast<uint32_t>(planes), static_cast<uint32_t>(planeBytes)},
+      {284, 3, 1, spec.planar ? 2u : 1u},
+  };
+  if (spec.orientation)
+    entries.insert(entries.begin() + 6, {274, 3, 1, static_cast<uint32_t>(spec.orientation)});
+  // Arrays that do not fit in an entry follow the IFD: bits, strip offsets, strip sizes.
+  const uint32_t arrays = static_cast<uint32_t>(8 + 2 + 12 * entries.size() + 4);
+  const uint32_t bitsAt = arrays, offsetsAt = bitsAt + 8, countsAt = offsetsAt + 16;
+  const uint32_t dataAt = countsAt + 16;
+
+  std::string out = "II";
+  PutLe(out, 42, 2);
+  PutLe(out, 8, 4);
+  PutLe(out, static_cast<uint32_t>(entries.size()), 2);
+  for (const Entry& e : entries) {
+    PutLe(out, e.tag, 2);
+    PutLe(out, e.type, 2);
+    PutLe(out, e.count, 4);
+    uint32_t value = e.value;
+    if (e.tag == 258 && e.count > 2) value = bitsAt;
+    if (e.tag == 273) value = e.count > 1 ? offsetsAt : dataAt;
+    if (e.tag == 279 && e.count > 1) value = countsAt;
+    PutLe(out, value, e.type == 3 && value == e.value ? 2 : 4);
+    if (e.type == 3 && value == e.value) PutLe(out, 0, 2);
+  }
+  PutLe(out, 0, 4);
+  for (int i = 0; i < 4; ++i) PutLe(out, static_cast<uint32_t>(spec.bits), 2);
+  for (int i = 0; i < 4; ++i) PutLe(out, static_cast<uint32_t>(dataAt + i * planeBytes), 4);
+  for (int i = 0; i < 4; ++i) PutLe(out, static_cast<uint32_t>(planeBytes), 4);
+  for (int plane = 0; plane < planes; ++plane) {
+    for (size_t i = 0; i < spec.samples.size(); ++i) {
+      if (spec.planar && static_cast<int>(i % spec.channels) != plane) continue;
+      const uint8_t v = spec.samples[i];
+      if (spec.bits == 16)
+        PutLe(out, v * 257u, 2);
+      else
+        out += static_cast<char>(v);
+    }
+  }
+  return out;
+}
+
+std::string MakeGif(const GifSpec& spec) {
+  int sizeBits = 0;
+  while ((2u << sizeBits) < spec.palette.size() / 3) ++sizeBits;
+  std::string table(spec.palette.begin(), spec.palette.end());
+  table.resize(size_t{3} << (sizeBits + 1), '\0');
+
+  std::string out = "GIF89a";
+  PutLe(out, spec.screenWidth, 2);
+  PutLe(out, spec.screenHeight, 2);
+  out += static_cast<char>(spec.globalTable ? 0xF0 | sizeBits : 0x70);
+  out += static_cast<char>(spec.background);
+  out += '\0';
+  if (spec.globalTable) out += table;
+
+  auto frame = [&](uint32_t left, uint32_t top, uint32_t width, uint32_t height,
+                   const std::vector<uint8_t>& indexes) {
+    out += '\x2C';
+    PutLe(out, left, 2);
+    PutLe(out, top, 2);
+    PutLe(out, width, 2);
+    PutLe(out, height, 2);
+    out += static_cast<char>(spec.globalTable ? 0 : 0x80 | sizeBits);
+    if (!spec.globalTable) out += table;
+    // LZW with a clear code before the table would grow: every code has the starting width.
+    const int minimum = std::max(2, sizeBits + 1);
+    const uint32_t clear = 1u << minimum, width_ = minimum + 1;
+    const size_t perClear = std::max<uint32_t>(1, clear - 3);
+    std::string packed;
+    uint32_t bits = 0, held = 0;
+    auto put = [&](uint32_t code) {
+      bits |= code << held;
+      held += width_;
+      while (held >= 8) {
+        packed += static_cast<char>(bits & 0xFF);
+        bits >>= 8;
+        held -= 8;
+      }
+    };
+    for (size_t i = 0; i < indexes.size(); ++i) {
+      if (i % perClear == 0) put(clear);
+      put(indexes[i]);
+    }
+    put(clear + 1);
+    if (held) packed += static_cast<char>(bits & 0xFF);
+    out += static_cast<char>(minimum);
+    for (size_t i = 0; i < packed.size(); i += 255) {
+      const size_t n = std::min<size_t>(255, packed.size() - i);
+      out += static_cast<char>(n);
+      out += packed.substr(i, n);
+    }
+    out += '\0';
+  };
+  frame(spec.left, spec.top, spec.width, spec.height, spec.indexes);
+  if (spec.secondFrame) {
+    frame(0, 0, spec.screenWidth, spec.screenHeight,
+          std::vector<uint8_t>(size_t{spec.screenWidth} * spec.screenHeight, 1));
+  }
+  out += '\x3B';
+  return out;
+}
+
+namespace {
+
+std::string BmpFileHeader(size_t infoAndPalette, size_t pixelBytes) {
+  std::string out = "BM";
+  PutLe(out, static_cast<uint32_t>(14 + infoAndPalette + pixelBytes), 4);
+  PutLe(out, 0, 4);
+  PutLe(out, static_cast<uint32_t>(14 + infoAndPalette), 4);
+  return out;
+}
+
+}  // namespace
+
+std::string MakeBitfieldBmp(uint32_t width, uint32_t height, const uint32_t masks[4],
+                            const std::vector<uint16_t>& pixels) {
+  const size_t stride = (size_t{width} * 2 + 3) / 4 * 4;
+  const bool alpha = masks[3] != 0;
+  std::string info;
+  PutLe(info, alpha ? 108 : 40, 4);
+  PutLe(info, width, 4);
+  PutLe(info, height, 4);
+  PutLe(info, 1, 2);
+  PutLe(info, 16, 2);
+  PutLe(info, 3, 4);  // BI_BITFIELDS
+  PutLe(info, static_cast<uint32_t>(stride * height), 4);
+  PutLe(info, 2835, 4);
+  PutLe(info, 2835, 4);
+  PutLe(info, 0, 4);
+  PutLe(info, 0, 4);
+  for (int i = 0; i < (alpha ? 4 : 3); ++i) PutLe(info, masks[i], 4);
+  if (alpha) info.append(108 - info.size(), '\0');
+  std::string out = BmpFileHeader(info.size(), stride * height) + info;
+  for (uint32_t y = height; y-- > 0;) {
+    for (uint32_t x = 0; x < width; ++x) PutLe(out, pixels[size_t{y} * width + x], 2);
+    out.append(stride - size_t{width} * 2, '\0');
+  }
+  return out;
+}
+
+std::string MakeOs2Bmp(uint32_t width, uint32_t height, const std::vector<uint8_t>& palette,
+                       const std::vector<uint8_t>& indexes) {
+  const size_t stride = (size_t{width} + 3) / 4 * 4;
+  const size_t entries = palette.size() / 3;
+  std::string info;
+  PutLe(info, 64, 4);
+  PutLe(info, width, 4);
+  PutLe(info, height, 4);
+  PutLe(info, 1, 2);
+  PutLe(info, 8, 2);
+  PutLe(info, 0, 4);
+  PutLe(info, static_cast<uint32_t>(stride * height), 4);
+  PutLe(info, 0, 4);
+  PutLe(info, 0, 4);
+  PutLe(info, static_cast<uint32_t>(entries), 4);
+  PutLe(info, 0, 4);
+  info.append(64 - info.size(), '\0');
+  for (size_t i = 0; i < entries; ++i) {
+    info += static_cast<char>(palette[3 * i + 2]);
+    info += static_cast<char>(palette[3 * i + 1]);
+    info += static_cast<char>(palette[3 * i]);
+    info += '\0';
+  }
+  std::string out = BmpFileHeader(info.size(), stride * height) + info;
+  for (uint32_t y = height; y-- > 0;) {
+    for (uint32_t x = 0; x < width; ++x) out += static_cast<char>(indexes[size_t{y} * width + x]);
+    out.append(stride - width, '\0');
+  }
+  return out;
+}
+
+std::string MakeBitmapArray(const std::string& bmp) {
+  std::string out = "BA";
+  PutLe(out, 14, 4);  // this header's size
+  PutLe(out, 0, 4);   // no next entry
+  PutLe(out, 0, 4);   // display size
+  // The bitmap's data offset counts from the start of the whole file.
+  std::string inner = bmp;
+  uint32_t offBits = 0;
+  for (int i = 0; i < 4; ++i) offBits |= uint32_t{static_cast<uint8_t>(bmp[10 + i])} << (8 * i);
+  std::string fixed;
+  PutLe(fixed, offBits + 14, 4);
+  inner.replace(10, 4, fixed);
+  return out + inner;
+}
+
+std::string MakePcx(const PcxSpec& spec) {
+  const size_t bytesPerLine = ((size_t{spec.width} * spec.bits + 7) / 8 + 1) / 2 * 2;
+  std::string out;
+  out += '\x0A';
+  out += '\x05';
+  out += '\x01';
+  out += static_cast<char>(spec.bits);
+  PutLe(out, 0, 4);
+  PutLe(out, spec.width - 1, 2);
+  PutLe(out, spec.height - 1, 2);
+  PutLe(out, 72, 2);
+  PutLe(out, 72, 2);
+  std::string header;
+  if (spec.bits * spec.planes <= 4) header.assign(spec.palette.begin(), spec.palette.end());
+  header.resize(48, '\0');
+  out += header;
+  out += '\0';
+  out += static_cast<char>(spec.planes);
+  PutLe(out, static_cast<uint32_t>(bytesPerLine), 2);
+  PutLe(out, 1, 2);
+  out.append(128 - out.size(), '\0');
+
+  const bool rgb = spec.planes == 3;
+  for (uint32_t y = 0; y < spec.height; ++y) {
+    for (int plane = 0; plane < spec.planes; ++plane) {
+      std::string line(bytesPerLine, '\0');
+      for (uint32_t x = 0; x < spec.width; ++x) {
+        const size_t pixel = size_t{y} * spec.width + x;
+        uint8_t value = rgb ? spec.values[3 * pixel + plane] : spec.values[pixel];
+        if (spec.planes == 4) value = (value >> plane) & 1;
+        const size_t bit = size_t{x} * spec.bits;
+        line[bit / 8] = static_cast<char>(static_cast<uint8_t>(line[bit / 8]) |
+                                          value << (8 - spec.bits - bit % 8));
+      }
+      for (char c : line) {
+        if ((static_cast<uint8_t>(c) & 0xC0) == 0xC0) out += '\xC1';
+        out += c;
+      }
+    }
+  }
+  if (spec.bits == 8 && spec.planes == 1) {
+    std::string palette(spec.palette.begin(), spec.palette.end());
+    palette.resize(768, '\0');
+    out += '\x0C' + palette;
+  }
+  return out;
+}
+
+}  // namespace brannock::testing

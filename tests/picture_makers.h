@@ -1,0 +1,87 @@
+// Pictures written byte by byte in the forms that cameras and other programs give them:
+// EXIF orientation, GIF frames on a larger screen, BMP bit fields and bitmap arrays, TIFF
+// with 16-bit or planar samples, PCX of every depth, and JPEGs with damage a decoder gets over.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace brannock::testing {
+
+enum class JpegColour { kGrey, kRgb, kCmyk, kYcck };
+
+/// A baseline JPEG written by libjpeg with its standard Huffman tables. `samples` are grey
+/// or RGB; kCmyk and kYcck store them as Adobe (inverted) CMYK with no black, as Photoshop
+/// writes it, YCCK transformed.
+std::string MakeJpeg(uint32_t width, uint32_t height, JpegColour colour,
+                     const std::vector<uint8_t>& samples, int quality = 95);
+
+/// An APP1 segment holding an EXIF block whose first IFD has the Orientation tag.
+std::string ExifSegment(int orientation);
+
+/// `jpeg` with `segment` put right after its SOI marker.
+std::string InsertAfterSoi(const std::string& jpeg, const std::string& segment);
+
+/// `jpeg` without its DHT segments, as motion-JPEG frames come (the decoder must use the
+/// standard tables).
+std::string WithoutHuffmanTables(const std::string& jpeg);
+
+/// `jpeg` with `count` bytes of junk after each of its segments before the scan, so that
+/// the decoder warns about extraneous bytes once for each.
+std::string WithJunkBeforeMarkers(const std::string& jpeg, int count);
+
+struct TiffSpec {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  int channels = 3;              // 1 grey, 3 RGB
+  int bits = 8;                  // 8 or 16 (the 8-bit sample v is stored as v * 257)
+  bool planar = false;           // one plane per channel instead of interleaved samples
+  int orientation = 0;           // 0: no tag
+  std::vector<uint8_t> samples;  // 8-bit, interleaved, row by row
+};
+
+/// An uncompressed little-endian TIFF.
+std::string MakeTiff(const TiffSpec& spec);
+
+struct GifSpec {
+  uint32_t screenWidth = 0;
+  uint32_t screenHeight = 0;
+  uint32_t left = 0;
+  uint32_t top = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  bool globalTable = true;       // the palette as the global table; a local one otherwise
+  uint8_t background = 0;        // background index
+  std::vector<uint8_t> palette;  // RGB triples, 2^n of them
+  std::vector<uint8_t> indexes;  // width * height
+  bool secondFrame = false;      // append a frame that covers the whole screen
+};
+
+std::string MakeGif(const GifSpec& spec);
+
+/// A 16-bit BMP with BI_BITFIELDS masks (red, green, blue, alpha; alpha 0 for none);
+/// `pixels` row by row from the top.
+std::string MakeBitfieldBmp(uint32_t width, uint32_t height, const uint32_t masks[4],
+                            const std::vector<uint16_t>& pixels);
+
+/// An OS/2 2.x BMP (64-byte header) with an 8-bit palette, bottom-up as stored.
+std::string MakeOs2Bmp(uint32_t width, uint32_t height, const std::vector<uint8_t>& palette,
+                       const std::vector<uint8_t>& indexes);
+
+/// `bmp` wrapped in an OS/2 bitmap array ("BA") of one entry.
+std::string MakeBitmapArray(const std::string& bmp);
+
+struct PcxSpec {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  int bits = 8;                  // bits per pixel per plane: 1, 2 or 8
+  int planes = 1;                // 1, 3 (24-bit) or 4 (16 colours with 1 bit)
+  std::vector<uint8_t> palette;  // RGB triples: 16 in the header, or 256 at the end for 8 bits
+  std::vector<uint8_t> values;   // per pixel: the index, or RGB triples for 24 bits
+};
+
+/// A run-length encoded PCX.
+std::string MakePcx(const PcxSpec& spec);
+
+}  // namespace brannock::testing
