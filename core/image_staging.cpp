@@ -22,6 +22,17 @@ std::atomic<int32_t> g_nStageCounter{0};
 
 namespace {
 
+// True for a file that starts with the PNG signature: one that the PDF will embed.
+bool CheckPngSignature(const std::string& path) {
+  char signature[8] = {};
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool png =
+      read(fd, signature, 8) == 8 && std::memcmp(signature, "\x89PNG\r\n\x1a\n", 8) == 0;
+  close(fd);
+  return png;
+}
+
 bool Exists(const std::string& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0;
@@ -107,40 +118,63 @@ std::string ReplaceWithPng(const std::string& path) {
   return WriteReplacement(path, target, picture) ? target : std::string();
 }
 
-std::vector<std::string> ReplaceAllWithPng(const std::vector<std::string>& paths) {
+std::vector<std::string> ReplaceAllWithPng(const std::vector<std::string>& paths, bool* tooLarge) {
   // Names are claimed strictly in list order, so they come out as they would one by one;
   // decoding and encoding run in parallel around that. A claim is an empty file that the
   // PNG later replaces.
+  struct Staged {
+    bool written = true;
+    uint64_t bytes = 0;  // the PNG that the PDF will embed; 0 when there is none
+  };
   std::mutex mutex;
   std::condition_variable turnChanged;
   size_t turn = 0;
+  std::atomic<bool> stopped{false};
+  uint64_t documentBytes = 0;
   std::vector<std::string> unwritten;
-  RunInOrder<bool>(
+  if (tooLarge) *tooLarge = false;
+  RunInOrder<Staged>(
       paths.size(),
       [&](size_t index) {
         const std::string& path = paths[index];
+        Staged staged;
         PlainPicture picture;
-        const bool decoded = DecodeForReplacement(path, picture);
+        const bool decoded = !stopped && DecodeForReplacement(path, picture);
         std::string target;
         {
           std::unique_lock<std::mutex> lock(mutex);
           turnChanged.wait(lock, [&] { return turn == index; });
           if (decoded) {
             target = PngNameFor(path);
-            if (target != path) close(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+            if (target != path)
+              close(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
           }
           ++turn;
           turnChanged.notify_all();
         }
-        if (!decoded) return true;
-        const bool written = WriteReplacement(path, target, picture);
-        if (!written && target != path) unlink(target.c_str());
-        return written;
+        if (!decoded) {
+          target = path;
+        } else {
+          staged.written = WriteReplacement(path, target, picture);
+          if (!staged.written && target != path) unlink(target.c_str());
+        }
+        struct stat info;
+        if (staged.written && stat(target.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            (decoded || CheckPngSignature(target)))
+          staged.bytes = static_cast<uint64_t>(info.st_size);
+        return staged;
       },
-      [&](size_t index, bool& written) {
-        if (!written) unwritten.push_back(paths[index]);
+      [&](size_t index, Staged& staged) {
+        if (!staged.written) unwritten.push_back(paths[index]);
+        if (staged.bytes) documentBytes += PdfBytesForPage(staged.bytes);
+        if (documentBytes > MaxPdfBytes()) {
+          stopped = true;
+          if (tooLarge) *tooLarge = true;
+          return false;
+        }
         return true;
-      });
+      },
+      [&] { return !stopped.load(); });
   return unwritten;
 }
 

@@ -44,7 +44,11 @@ std::string ReplaceWithPng(const std::string& path);
 
 /// ReplaceWithPng on every path, spread over all cores, with exactly the files and names
 /// that calling it on each path in list order gives. Returns the paths that decoded but
-/// whose PNG could not be written (a full disk): they are left as they were.
-std::vector<std::string> ReplaceAllWithPng(const std::vector<std::string>& paths);
+/// whose PNG could not be written (a full disk): they are left as they were. Keeps a total
+/// of the PNGs' sizes (PNG copies included) as the PDF will hold them; once the document
+/// could no longer stay within MaxPdfBytes() it starts no more, sets `tooLarge` and leaves
+/// the copies not started as they were.
+std::vector<std::string> ReplaceAllWithPng(const std::vector<std::string>& paths,
+                                           bool* tooLarge = nullptr);
 
 }  // namespace brannock

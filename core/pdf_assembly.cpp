@@ -290,23 +290,29 @@ HPDF_Image EmbedImage(HPDF_Doc doc, const std::string& path, const PreparedInput
 
 bool SaveAtomically(HPDF_Doc doc, const std::string& outputPath, Hooks& hooks,
                     std::atomic<int>& writeback) {
-  std::string folder = GetFolderPart(outputPath);
+  std::string target;
+  if (const int error = ResolveOutputPlace(outputPath, target)) {
+    hooks->OnLibraryError(HPDF_FILE_OPEN_ERROR, static_cast<uint32_t>(error));
+    return false;
+  }
+  std::string folder = GetFolderPart(target);
   if (folder.empty()) folder = "./";
-  std::string partial = folder + "." + GetFileNamePart("/" + outputPath) + ".XXXXXX";
+  // A name of fixed length, so that the longest output names still leave room for it.
+  std::string partial = folder + ".brannock-XXXXXX";
   const int fd = CreateTrackedTemporaryFile(partial);
   if (fd < 0) {
     hooks->OnLibraryError(HPDF_FILE_OPEN_ERROR, errno);
     return false;
   }
   struct stat existing;
-  const mode_t mode = stat(outputPath.c_str(), &existing) == 0 ? existing.st_mode & 07777
-                                                                : 0666 & ~CurrentUmask();
+  const mode_t mode =
+      stat(target.c_str(), &existing) == 0 ? existing.st_mode & 07777 : 0666 & ~CurrentUmask();
   fchmod(fd, mode);
   writeback = fd;
   bool saved = HPDF_SaveToFile(doc, partial.c_str()) == HPDF_OK && IsCompletePdf(partial);
   writeback = -1;
   close(fd);
-  if (saved && std::rename(partial.c_str(), outputPath.c_str()) != 0) {
+  if (saved && std::rename(partial.c_str(), target.c_str()) != 0) {
     hooks->OnLibraryError(HPDF_FILE_OPEN_ERROR, errno);
     saved = false;
   }
@@ -317,7 +323,32 @@ bool SaveAtomically(HPDF_Doc doc, const std::string& outputPath, Hooks& hooks,
 
 }  // namespace
 
+int ResolveOutputPlace(const std::string& outputPath, std::string& target) {
+  target = outputPath;
+  // A link is written through: the file it finally points at is replaced, the link stays.
+  for (int hops = 0;; ++hops) {
+    struct stat info;
+    if (lstat(target.c_str(), &info) != 0) {
+      if (errno == ENOENT) return 0;
+      return errno;
+    }
+    if (S_ISREG(info.st_mode)) return 0;
+    if (S_ISDIR(info.st_mode)) return EISDIR;
+    if (!S_ISLNK(info.st_mode)) return EINVAL;  // a device, FIFO or socket is no place for a PDF
+    if (hops == 40) return ELOOP;
+    std::string link(static_cast<size_t>(info.st_size) + 256, '\0');
+    const ssize_t length = readlink(target.c_str(), link.data(), link.size());
+    if (length <= 0 || static_cast<size_t>(length) >= link.size()) return EINVAL;
+    link.resize(static_cast<size_t>(length));
+    target = link[0] == '/' ? link : GetFolderPart(target) + link;
+  }
+}
+
 void SetMaxPdfBytesForTesting(uint64_t bytes) { g_maxPdfBytes = bytes ? bytes : kMaxPdfBytes; }
+
+uint64_t MaxPdfBytes() { return g_maxPdfBytes; }
+
+uint64_t PdfBytesForPage(uint64_t imageDataBytes) { return imageDataBytes + kBytesPerPage; }
 
 bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& outputPath,
                       AssemblyObserver* observer) {
@@ -371,7 +402,7 @@ bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& 
           return true;
         }
         ++pages;
-        documentBytes += input.check.imageDataBytes + kBytesPerPage;
+        documentBytes += PdfBytesForPage(input.check.imageDataBytes);
         HPDF_Page_SetWidth(page, static_cast<HPDF_REAL>(width));
         HPDF_Page_SetHeight(page, static_cast<HPDF_REAL>(height));
         // A later page the library could not size still gets its image, and the first

@@ -53,8 +53,18 @@ class AssemblyObserver {
 /// writes nothing and reports OnLibraryError(0x1016, EFBIG).
 inline constexpr uint64_t kMaxPdfBytes = (uint64_t{4} << 30) - (uint64_t{64} << 20);
 
+/// Where a PDF for `outputPath` goes: the path itself, or the file that a chain of links
+/// finally points at (which need not exist yet). Returns 0, or the error number that makes
+/// the place unusable: EISDIR for a folder, EINVAL for a device, FIFO or socket, ELOOP for a
+/// link loop, or what lstat gave. Opens nothing.
+int ResolveOutputPlace(const std::string& outputPath, std::string& target);
+
 /// Lowers the size limit, so tests can reach it without gigabytes of disk; 0 restores it.
 void SetMaxPdfBytesForTesting(uint64_t bytes);
+/// The size limit in force: kMaxPdfBytes unless a test lowered it.
+uint64_t MaxPdfBytes();
+/// What one page whose PNG holds `imageDataBytes` of image data adds to the document.
+uint64_t PdfBytesForPage(uint64_t imageDataBytes);
 
 /// Writes `paths` (PNG files) as one PDF at `outputPath`: one page per loadable input in
 /// list order, every page the size of the first loaded image, each image centred at one
@@ -64,8 +74,9 @@ void SetMaxPdfBytesForTesting(uint64_t bytes);
 /// Returns true when the document was written completely. The PDF is written beside
 /// `outputPath` under a temporary name and renamed over it only when complete: on failure,
 /// and when no page was made (empty list, stopped before the first input, nothing
-/// loadable), nothing at `outputPath` is created or changed. The input files must stay in
-/// place until the call returns; they are read again during the save.
+/// loadable), nothing at `outputPath` is created or changed. A link at `outputPath` is
+/// written through (see ResolveOutputPlace); a place that is not a regular file is refused. The
+/// input files must stay in place until the call returns; they are read again during the save.
 bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& outputPath,
                       AssemblyObserver* observer);
 

@@ -608,7 +608,10 @@ bool RewriteAsPlainPng(const std::string& source, const std::string& target) {
 bool WritePlainPng(const std::string& path, const PlainPngLayout& layout, const PngRowSource& rows,
                    PngEncoding encoding) {
   if (layout.width == 0 || layout.height == 0) return false;
-  std::string partial = path + ".part-XXXXXX";
+  // A name of fixed length beside the target, so that the longest names still leave room.
+  const size_t slash = path.rfind('/');
+  std::string partial =
+      (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + ".brannock-XXXXXX";
   const int fd = CreateTrackedTemporaryFile(partial);
   if (fd < 0) return false;
   fchmod(fd, 0644);

@@ -86,15 +86,16 @@ TEST(ConsoleRun, FolderRunPrintsEveryEventKeepsInputsAndRemovesStaging) {
   ASSERT_EQ(staging.rfind(program.stagingRoot(), 0), 0u) << run.output;
   std::vector<std::string> expected = {"INFO: load images files from directory",
                                        "INFO: 4 image files loaded", "INFO: start new PDF object"};
-  for (const auto& lines : {PageLines(staging + "a.png", 0, 4, 1),
-                            PageLines(staging + "b.png", 1, 4, 2),
-                            PageLines(staging + "c.png", 2, 4, 3)})
+  for (const auto& lines :
+       {PageLines(staging + "000000-a.png", 0, 4, 1), PageLines(staging + "000001-b.png", 1, 4, 2),
+        PageLines(staging + "000002-c.png", 2, 4, 3)})
     expected.insert(expected.end(), lines.begin(), lines.end());
-  expected.insert(expected.end(),
-                  {"INFO: current progress is 75%", "INFO: start load image file " + staging + "d.bmp",
-                   "WARNING: error_no=103B, detail_no=0",
-                   "WARNING: cannot load image file " + staging + "d.bmp",
-                   "INFO: save to " + in + ".pdf successed", "INFO: current progress is 100%"});
+  expected.insert(
+      expected.end(),
+      {"INFO: current progress is 75%", "INFO: start load image file " + staging + "000003-d.bmp",
+       "WARNING: error_no=103B, detail_no=0",
+       "WARNING: cannot load image file " + staging + "000003-d.bmp",
+       "INFO: save to " + in + ".pdf successed", "INFO: current progress is 100%"});
   EXPECT_EQ(run.lines, WithBanner(expected));
   EXPECT_EQ(run.status, 0);
 
@@ -153,8 +154,10 @@ TEST(ConsoleRun, FailuresExitOneAndLeaveNoStagingBehind) {
                                       "INFO: current progress is 100%"}));
   EXPECT_EQ(unsaved.status, 1);
 
+  // A folder as the output fails before any staging.
   const RunResult intoFolder = program.Start({"-i", program.dir() / "p.png", "-o", empty});
-  EXPECT_EQ(intoFolder.lines[intoFolder.lines.size() - 3], "WARNING: error_no=1017, detail_no=21");
+  EXPECT_EQ(intoFolder.lines, WithBanner({"WARNING: error_no=1017, detail_no=21",
+                                          "ERROR: cannot save PDF to file " + empty}));
   EXPECT_EQ(intoFolder.status, 1);
   EXPECT_TRUE(std::filesystem::is_directory(empty));
 
