@@ -1,14 +1,16 @@
 #include "interrupt_guard.h"
 
+#include <errno.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <mutex>
 #include <thread>
 
 #include "staging_folder.h"
-#include "temporary_paths.h"
 #include "stop_key.h"
+#include "temporary_paths.h"
 
 namespace brannock {
 
@@ -48,9 +50,18 @@ void InstallInterruptGuard() {
   }).detach();
 }
 
-void WatchStagingFolder(const std::string& folder) {
+int MakeWatchedFolder(const std::string& folder) {
   std::lock_guard<std::mutex> lock(g_folderMutex);
+  if (mkdir(folder.c_str(), 0777) != 0) return errno;
   g_watchedFolder = folder;
+  return 0;
+}
+
+void RemoveWatchedFolder() {
+  std::lock_guard<std::mutex> lock(g_folderMutex);
+  if (g_watchedFolder.empty()) return;
+  RemoveStagingFolder(g_watchedFolder);
+  g_watchedFolder.clear();
 }
 
 }  // namespace brannock

@@ -10,7 +10,12 @@ namespace brannock {
 /// thread of its own. Call once, first thing in main.
 void InstallInterruptGuard();
 
-/// The staging folder to remove on an interrupt; empty text when there is none.
-void WatchStagingFolder(const std::string& folder);
+/// Makes the staging folder and watches it in one step that no interrupt can split: an
+/// interrupt either comes first (no folder) or removes it. 0, or mkdir's error number.
+int MakeWatchedFolder(const std::string& folder);
+
+/// Removes the watched folder with its content while it is still watched, then stops
+/// watching: an interrupt during the removal finishes it instead of cutting it short.
+void RemoveWatchedFolder();
 
 }  // namespace brannock

@@ -41,19 +41,17 @@ StagingFolder::StagingFolder(const std::string& root) {
   // Runs started in the same second each get a folder of their own.
   for (int suffix = 1; suffix < 10000; ++suffix) {
     const std::string candidate = stamp + (suffix == 1 ? "" : "-" + std::to_string(suffix)) + "/";
-    if (mkdir(candidate.c_str(), 0777) == 0) {
+    const int error = MakeWatchedFolder(candidate);
+    if (error == 0) {
       path_ = candidate;
-      WatchStagingFolder(path_);
       return;
     }
-    if (errno != EEXIST) return;
+    if (error != EEXIST) return;
   }
 }
 
 StagingFolder::~StagingFolder() {
-  if (path_.empty()) return;
-  WatchStagingFolder({});
-  RemoveStagingFolder(path_);
+  if (!path_.empty()) RemoveWatchedFolder();
 }
 
 }  // namespace brannock

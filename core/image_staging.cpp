@@ -170,7 +170,6 @@ std::vector<std::string> ReplaceAllWithPng(const std::vector<std::string>& paths
         if (documentBytes > MaxPdfBytes()) {
           stopped = true;
           if (tooLarge) *tooLarge = true;
-          return false;
         }
         return true;
       },

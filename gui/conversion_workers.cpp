@@ -84,17 +84,29 @@ int ConvertConsolidatedWorker(CBrannockDlg* dialog) {
   for (int row = 0; row < rows; ++row) paths.push_back(dialog->RowPath(row));
   // Staging runs on all cores; the staged list and the progress still follow the rows.
   std::vector<std::string> staged;
+  // A document past the PDF library's size limit is known while staging: stop there rather
+  // than after staging everything.
+  uint64_t documentBytes = 0;
+  std::atomic<bool> tooLarge{false};
   RunInOrder<std::string>(
       paths.size(), [&](size_t row) { return dialog->converters().stageImage(paths[row]); },
       [&](size_t row, std::string& png) {
         staged.push_back(png);
+        struct stat pngInfo;
+        if (!png.empty() && stat(png.c_str(), &pngInfo) == 0)
+          documentBytes += PdfBytesForPage(static_cast<uint64_t>(pngInfo.st_size));
+        if (documentBytes > MaxPdfBytes()) tooLarge = true;
         dialog->SetProgressPos(static_cast<int>(row));
+        // Every staged PNG is still taken, so that each is deleted below.
         return true;
       },
-      [] { return g_bKeepRunning.load(); });
+      [&] { return g_bKeepRunning.load() && !tooLarge; });
   dialog->ClearInformation();
-  if (WriteImagesToPdf(staged, dialog->m_strOutputPdf, dialog))
+  if (tooLarge) {
+    ShowInfoMessage("The PDF would be larger than 4 GB; convert fewer images at once.");
+  } else if (WriteImagesToPdf(staged, dialog->m_strOutputPdf, dialog)) {
     g_arrProducedPdfs.push_back(dialog->m_strOutputPdf);
+  }
   for (const std::string& png : staged)
     if (!png.empty()) unlink(png.c_str());
   // The empty file the output test made is no result: it goes when no PDF was written.

@@ -290,7 +290,28 @@ TEST(ConsoleRun, InterruptRestoresTheTerminalAndRemovesStaging) {
     EXPECT_TRUE(program.StagingEntries().empty()) << signal;
     EXPECT_FALSE(FileExists(in + ".pdf"));
     for (const auto& entry : std::filesystem::directory_iterator(program.dir().path()))
-      EXPECT_EQ(entry.path().filename().string().rfind(".in.pdf", 0), std::string::npos);
+      EXPECT_EQ(entry.path().filename().string().rfind(".brannock-", 0), std::string::npos);
+  }
+
+  // An interrupt at any moment around the making and the removal of the staging folder: an
+  // interrupt during the removal at the end left the folder behind.
+  const std::string one = program.dir() / "one";
+  mkdir(one.c_str(), 0755);
+  ASSERT_TRUE(WritePicture(MakePicture(40, 30, 3, 1), "PNG", one + "/a.png"));
+  for (const char* trigger : {"Tarnwell 2.06 started", "INFO: current progress is 100%"}) {
+    for (int delay : {0, 50, 100, 200, 400, 700, 1000, 1500, 2500, 4000}) {
+      RunOptions options;
+      bool sent = false;
+      options.watch = [&](const std::string& output, pid_t child) {
+        if (sent || output.find(trigger) == std::string::npos) return;
+        usleep(static_cast<useconds_t>(delay));
+        kill(child, SIGINT);
+        sent = true;
+      };
+      const RunResult run = program.Start({"-i", one, "-o", program.dir() / "one.pdf"}, options);
+      EXPECT_TRUE(run.status == 0 || run.status == 128 + SIGINT) << run.status;
+      EXPECT_TRUE(program.StagingEntries().empty()) << trigger << " + " << delay << " us";
+    }
   }
 }
 

@@ -2,6 +2,7 @@
 // accepted extension, things that are not regular files, odd names, full and read-only disks.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -141,6 +142,48 @@ TEST(HostileInput, ThingsThatAreNotRegularFilesAreSkipped) {
     EXPECT_EQ(direct.status, 1) << name;
     EXPECT_EQ(direct.lines.back(), "ERROR: input file is invalid") << name;
   }
+
+  // As the output, a link is written through and stays a link; a dangling one gets its
+  // target made. A link used to be replaced by a plain file, its target keeping the old PDF.
+  const std::string archive = program.dir() / "archive";
+  mkdir(archive.c_str(), 0755);
+  WriteFile(archive + "/2026.pdf", "old");
+  const std::string latest = program.dir() / "latest.pdf", chain = program.dir() / "chain.pdf";
+  ASSERT_EQ(symlink("archive/2026.pdf", latest.c_str()), 0);
+  ASSERT_EQ(symlink("latest.pdf", chain.c_str()), 0);
+  ASSERT_EQ(symlink((archive + "/new.pdf").c_str(), (program.dir() / "fresh.pdf").c_str()), 0);
+  for (const std::string& link : {latest, chain, program.dir() / "fresh.pdf"}) {
+    const RunResult run = program.Start({"-i", in + "/a.png", "-o", link});
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(std::filesystem::is_symlink(link)) << link;
+    EXPECT_EQ(ReadPdf(link).pages.size(), 1u) << link;
+  }
+  EXPECT_EQ(ReadPdf(archive + "/2026.pdf").pages.size(), 1u);
+  EXPECT_EQ(ReadPdf(archive + "/new.pdf").pages.size(), 1u);
+
+  // A FIFO, a device, a link to one, a folder or a link loop is refused before any staging
+  // and left as it was; a FIFO is never opened (that would block).
+  ASSERT_EQ(symlink((in + "/pipe.jpg").c_str(), (program.dir() / "to-pipe.pdf").c_str()), 0);
+  std::vector<std::pair<std::string, int>> refused = {{in + "/pipe.jpg", EINVAL},
+                                                      {program.dir() / "to-pipe.pdf", EINVAL},
+                                                      {in + "/folder.jpg", EISDIR},
+                                                      {in + "/loop1.png", ELOOP}};
+  if (geteuid() == 0 && mknod((program.dir() / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0)
+    refused.push_back({program.dir() / "null", EINVAL});
+  for (const auto& [place, error] : refused) {
+    struct stat before, after;
+    ASSERT_EQ(lstat(place.c_str(), &before), 0);
+    const RunResult run = program.Start({"-i", in + "/a.png", "-o", place});
+    EXPECT_EQ(run.status, 1) << place;
+    EXPECT_EQ(
+        std::vector<std::string>(run.lines.end() - 2, run.lines.end()),
+        (std::vector<std::string>{"WARNING: error_no=1017, detail_no=" + std::to_string(error),
+                                  "ERROR: cannot save PDF to file " + place}));
+    EXPECT_EQ(Count(run, "INFO: load images files from directory"), 0) << place;
+    ASSERT_EQ(lstat(place.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+  }
 }
 
 TEST(HostileInput, OddNamesWork) {
@@ -168,6 +211,72 @@ TEST(HostileInput, OddNamesWork) {
   const RunResult dash = program.Start({"-i", in + "/-starts-with-dash.png", "-o", program.dir() / "-out.pdf"});
   EXPECT_EQ(dash.status, 0);
   EXPECT_TRUE(FileExists(program.dir() / "-out.pdf"));
+
+  // Names at the file system's limit: temporary and staged names used to add suffixes.
+  const std::string longest = program.dir() / "longest";
+  mkdir(longest.c_str(), 0755);
+  ASSERT_TRUE(WritePicture(MakePicture(16, 16, 3, 1), "JPEG",
+                           longest + "/" + std::string(251, 'j') + ".jpg"));
+  ASSERT_TRUE(WritePicture(MakePicture(16, 16, 3, 2), "BMP",
+                           longest + "/" + std::string(251, 'j') + ".bmp"));
+  const RunResult longRun = program.Start({"-i", longest});
+  EXPECT_EQ(longRun.status, 0) << longRun.output;
+  EXPECT_EQ(ReadPdf(longest + ".pdf").pages.size(), 2u);
+  const RunResult single = program.Start({"-i", longest + "/" + std::string(251, 'j') + ".jpg"});
+  EXPECT_EQ(single.status, 0) << single.output;
+  EXPECT_TRUE(FileExists(longest + "/" + std::string(251, 'j') + ".pdf"));
+  // A folder name with no room left for ".pdf" fails before staging.
+  const std::string full = program.dir() / std::string(253, 'f');
+  mkdir(full.c_str(), 0755);
+  ASSERT_TRUE(WritePicture(MakePicture(16, 16, 3, 1), "PNG", full + "/a.png"));
+  const RunResult tooLong = program.Start({"-i", full});
+  EXPECT_EQ(tooLong.status, 1);
+  EXPECT_EQ(tooLong.lines,
+            testing::WithBanner({"WARNING: error_no=1017, detail_no=36",
+                                 "ERROR: cannot save PDF to file " + full + ".pdf"}));
+
+  // Pages follow the sources' byte order whatever their staged names become.
+  const std::string order = program.dir() / "order";
+  mkdir(order.c_str(), 0755);
+  const std::pair<const char*, uint32_t> files[] = {
+      {"a.bmp", 11}, {"a.jpg", 12}, {"photo.jpg", 13}, {"photo.large.png", 14}};
+  for (const auto& [name, width] : files)
+    ASSERT_TRUE(WritePicture(MakePicture(width, 8, 3, 1),
+                             std::string(name).find(".png") != std::string::npos   ? "PNG"
+                             : std::string(name).find(".bmp") != std::string::npos ? "BMP"
+                                                                                   : "JPEG",
+                             order + "/" + name));
+  ASSERT_EQ(program.Start({"-i", order}).status, 0);
+  const auto pages = ReadPdf(order + ".pdf").pages;
+  ASSERT_EQ(pages.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(pages[i].image.width, static_cast<int>(files[i].second));
+
+  // Folder names that are only dots and slashes name the folder, not a hidden file in it.
+  testing::RunOptions inOrder;
+  inOrder.cwd = order;
+  for (const char* input : {".", "./", ".//."}) {
+    std::filesystem::remove(order + ".pdf");
+    EXPECT_EQ(program.Start({"-i", input}, inOrder).status, 0) << input;
+    EXPECT_TRUE(FileExists(order + ".pdf")) << input;
+    EXPECT_FALSE(FileExists(order + "/..pdf")) << input;
+  }
+  testing::RunOptions inProgram;
+  inProgram.cwd = program.dir().path();
+  ASSERT_TRUE(WritePicture(MakePicture(16, 16, 3, 3), "PNG", program.dir() / "top.png"));
+  for (const char* input : {"order//", "order/.", "longest/.."}) {
+    const std::string expected =
+        std::string(input) == "longest/.."
+            ? program.dir().path().substr(0, program.dir().path().size() - 1) + ".pdf"
+            : program.dir() / "order.pdf";
+    std::filesystem::remove(expected);
+    EXPECT_EQ(program.Start({"-i", input}, inProgram).status, 0) << input;
+    EXPECT_TRUE(FileExists(expected)) << input;
+    std::filesystem::remove(expected);
+  }
+  // The root folder has no name to give an output.
+  const RunResult root = program.Start({"-i", "/"});
+  EXPECT_EQ(root.status, 1);
+  EXPECT_EQ(root.lines.back(), "ERROR: input file is invalid");
 }
 
 // A rewrite of an interlaced PNG below 8 bits wrote its rows' padding bits from whatever the

@@ -5,11 +5,12 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <regex>
 
 #include "image_file.h"
+#include "pdf_assembly.h"
 #include "png_codec.h"
 #include "sample_images.h"
 #include "test_support.h"
@@ -276,6 +277,24 @@ TEST(ReplaceAllWithPng, GivesTheSameFilesAsOneAfterTheOther) {
   ASSERT_EQ(Names(all.path()), names);
   EXPECT_NE(std::find(names.begin(), names.end(), "a.pcx.png"), names.end());
   for (const std::string& name : names) EXPECT_EQ(ReadFile(all / name), ReadFile(one / name)) << name;
+
+  // Staging stops as soon as the document could no longer fit the PDF size limit, instead
+  // of staging everything and failing at the save.
+  TempDir many;
+  std::vector<std::string> noisy;
+  for (int i = 0; i < 12; ++i) {
+    noisy.push_back(many / ("n" + std::to_string(10 + i) + ".bmp"));
+    ASSERT_TRUE(WritePicture(samples::MakeNoise(100, 100, i), "BMP", noisy.back()));
+  }
+  bool tooLarge = false;
+  SetMaxPdfBytesForTesting(100000);  // three pages of 30000 bytes fit, four do not
+  const std::vector<std::string> unwritten = ReplaceAllWithPng(noisy, &tooLarge);
+  SetMaxPdfBytesForTesting(0);
+  EXPECT_TRUE(tooLarge);
+  EXPECT_TRUE(unwritten.empty());
+  EXPECT_TRUE(FileExists(noisy.back()));  // never started
+  ReplaceAllWithPng(paths, &tooLarge);
+  EXPECT_FALSE(tooLarge);
 }
 
 }  // namespace

@@ -2,17 +2,18 @@
 
 #define POINTERHOLDER_TRANSITION 4
 #include <png.h>
-#include <qpdf/QPDF.hh>
-#include <qpdf/QPDFPageDocumentHelper.hh>
-#include <qpdf/QPDFPageObjectHelper.hh>
-#include <qpdf/QUtil.hh>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
+#include <qpdf/QUtil.hh>
 #include <sstream>
 #include <stdexcept>
 
@@ -25,6 +26,13 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+  // A test's small disks are mounted inside the folder; a mount point cannot be removed.
+  std::ifstream mounts("/proc/self/mounts");
+  std::vector<std::string> inside;
+  for (std::string device, point, rest; mounts >> device >> point && std::getline(mounts, rest);)
+    if (point.rfind(path_, 0) == 0) inside.push_back(point);
+  for (auto point = inside.rbegin(); point != inside.rend(); ++point)
+    umount2(point->c_str(), MNT_DETACH);
   std::error_code ignored;
   std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
                                std::filesystem::perm_options::add, ignored);
