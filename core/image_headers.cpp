@@ -1,5 +1,6 @@
 #include "image_headers.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 

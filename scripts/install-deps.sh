@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package the build, the tests and the demo need, and only those
-# that are missing. Usage: scripts/install-deps.sh [extra package...]
+# Installs every Debian package (Debian 12 or 13) that the build, the tests and the demo
+# need, and only those that are missing. Usage: scripts/install-deps.sh [extra package...]
 set -euo pipefail
 
 packages=(
@@ -14,19 +14,31 @@ packages=(
   mupdf-tools                 # tests render pages pixel for pixel
   qt6-base-dev                # windowed program
   xvfb xauth                  # GUI screenshots
-  clang libclang-rt-14-dev    # fuzzing
+  clang                       # fuzzing (its runtime follows below)
   "$@"
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq || true
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+updated=""
+
+install_missing() {
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  if [ -z "$updated" ]; then
+    $sudo apt-get update -qq || true
+    updated=1
+  fi
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+install_missing "${packages[@]}"
+# The fuzzers' runtime is the one of the release's default clang (14 on Debian 12, 19 on 13).
+llvm=$(readlink -f "$(command -v clang)" | grep -o 'llvm-[0-9]*' | head -n 1 || true)
+[ -n "$llvm" ] && install_missing "libclang-rt-${llvm#llvm-}-dev"
+exit 0

@@ -2,6 +2,7 @@
 
 #include <Magick++.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 
