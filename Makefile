@@ -1,9 +1,9 @@
-# Quick start: `make demo` converts the sample pictures into a PDF, `make test` runs every test.
+# The same as ./quickstart, for those who have make.
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build demo test bench bench-quick clean
+.PHONY: all deps configure build demo test bench bench-quick package clean
 
 all: build
 
@@ -16,14 +16,14 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
-	@rm -rf $(BUILD)/samples && mkdir -p $(BUILD)/samples
-	@$(BUILD)/tools/make_samples $(BUILD)/samples
-	@$(BUILD)/cli/brannock -i $(CURDIR)/$(BUILD)/samples -o $(CURDIR)/$(BUILD)/samples.pdf
-	@echo "$(CURDIR)/$(BUILD)/samples.pdf"
+demo:
+	@BUILD=$(BUILD) CMAKE_FLAGS="$(CMAKE_FLAGS)" ./quickstart demo
 
-test: build
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+test:
+	@BUILD=$(BUILD) CMAKE_FLAGS="$(CMAKE_FLAGS)" ./quickstart test
+
+package: build
+	@cmake --build $(BUILD) --target package
 
 bench: build
 	@BUILD=$(BUILD) bench/run_bench.sh

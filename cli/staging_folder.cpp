@@ -15,9 +15,12 @@
 namespace brannock {
 
 std::string ChooseStagingRoot() {
-  const std::string besideProgram = ProgramFolder() + "tmp/";
-  mkdir(besideProgram.c_str(), 0777);
-  if (IsWritableFolder(besideProgram)) return besideProgram;
+  const bool systemFolder = IsSystemFolder(ProgramFolder());
+  const std::string besideProgram = systemFolder ? std::string() : ProgramFolder() + "tmp/";
+  if (!systemFolder) {
+    mkdir(besideProgram.c_str(), 0777);
+    if (IsWritableFolder(besideProgram)) return besideProgram;
+  }
 
   // An installed program cannot write beside itself: the user's cache folder takes over.
   const std::string cache = UserProgramFolder("XDG_CACHE_HOME", "/.cache");
@@ -37,6 +40,7 @@ void RemoveStagingFolder(const std::string& folder) {
 }
 
 StagingFolder::StagingFolder(const std::string& root) {
+  if (root.empty()) return;
   const std::string stamp = root + FormatLocalTime(std::time(nullptr), "%Y%m%d-%H%M%S");
   // Runs started in the same second each get a folder of their own.
   for (int suffix = 1; suffix < 10000; ++suffix) {

@@ -5,9 +5,11 @@
 
 namespace brannock {
 
-/// The staging root: program folder + "tmp/" when that folder can be made and written,
-/// otherwise $XDG_CACHE_HOME/brannock/tmp/ (default ~/.cache/brannock/tmp/). Made on disk
-/// when missing; never removed. Falls back to the first choice when neither can be made.
+/// The staging root: program folder + "tmp/" when that folder can be made and written and
+/// the program is not installed in a system folder (see IsSystemFolder), otherwise
+/// $XDG_CACHE_HOME/brannock/tmp/ (default ~/.cache/brannock/tmp/). Made on disk when
+/// missing; never removed. When neither can be made: the first choice, or empty for a
+/// program in a system folder.
 std::string ChooseStagingRoot();
 
 /// Deletes every entry of the folder, then the folder itself; failures are ignored.

@@ -56,7 +56,7 @@ std::string FormatLocalTime(int64_t time, const std::string& pattern) {
 
 std::string StageImageAsPng(const std::string& path) {
   ImageFile image;
-  if (!image.Load(path)) return {};
+  if (g_strTempDir.empty() || !image.Load(path)) return {};
   mkdir(g_strTempDir.c_str(), 0777);
   const int32_t number = g_nStageCounter.fetch_add(1);
   char counterText[32];

@@ -14,6 +14,7 @@ packages=(
   mupdf-tools                 # tests render pages pixel for pixel
   qt6-base-dev                # windowed program
   xvfb xauth                  # GUI screenshots
+  file desktop-file-utils appstream  # the package: its dependencies and metadata checks
   clang                       # fuzzing (its runtime follows below)
   "$@"
 )

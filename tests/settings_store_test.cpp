@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "program_folder.h"
+#include "program_paths.h"
 #include "test_support.h"
 
 namespace brannock {
@@ -86,6 +88,26 @@ TEST_F(SettingsStore, HugeAndBinaryFilesAreNeverCutShort) {
   WriteSetting("B", "2");
   EXPECT_EQ(ReadSetting("A"), "1");
   EXPECT_EQ(ReadSetting("B"), "2");
+}
+
+// An installed program (under /usr or /opt) keeps nothing beside itself, also as root; the
+// build tree or an unpacked folder keeps its files beside the program.
+TEST(ProgramPaths, SystemFoldersSendSettingsAndStagingToTheUsersFolders) {
+  TempDir config, cache;
+  setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+  setenv("XDG_CACHE_HOME", cache.path().c_str(), 1);
+  setenv("BRANNOCK_SYSTEM_PREFIXES", ProgramFolder().c_str(), 1);
+  EXPECT_EQ(SettingsFilePath(), config / "brannock/settings.ini");
+  EXPECT_EQ(StagingFolderPath(), cache / "brannock/tmp/");
+  setenv("BRANNOCK_SYSTEM_PREFIXES", "/nowhere/:/else/", 1);
+  EXPECT_EQ(SettingsFilePath(), ProgramFolder() + "settings.ini");
+  EXPECT_EQ(StagingFolderPath(), ProgramFolder() + "tmp/");
+  unsetenv("BRANNOCK_SYSTEM_PREFIXES");
+  EXPECT_TRUE(IsSystemFolder("/usr/local/bin/"));
+  EXPECT_TRUE(IsSystemFolder("/opt/brannock/"));
+  EXPECT_FALSE(IsSystemFolder("/home/me/brannock/"));
+  unsetenv("XDG_CONFIG_HOME");
+  unsetenv("XDG_CACHE_HOME");
 }
 
 TEST(IniText, WrittenValuesReadBackUnchanged) {
