@@ -10,7 +10,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 command -v debootstrap >/dev/null || apt-get install -y -qq debootstrap >/dev/null
 
 mirror=$(grep -rhoE '^URIs: *\S+|^deb +\S+' /etc/apt/sources.list /etc/apt/sources.list.d 2>/dev/null |
-           awk '{print $NF}' | grep -v security | head -n 1)
+           awk '{print $NF}' | grep -v security | head -n 1 || true)
 mirror=${mirror:-http://deb.debian.org/debian}
 root=$(mktemp -d /var/tmp/brannock-fresh-"$release"-XXXXXX)
 log="$root.log"
