@@ -9,8 +9,8 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 [ "$(id -u)" -eq 0 ] || { echo "needs root (debootstrap and chroot)" >&2; exit 2; }
 command -v debootstrap >/dev/null || apt-get install -y -qq debootstrap >/dev/null
 
-mirror=$(grep -rhoE '^URIs: *\S+|^deb +\S+' /etc/apt/sources.list /etc/apt/sources.list.d 2>/dev/null |
-           awk '{print $NF}' | grep -v security | head -n 1 || true)
+mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null |
+           grep -oE '^URIs: *\S+|^deb +\S+' | awk '{print $NF}' | grep '/debian$' | head -n 1 || true)
 mirror=${mirror:-http://deb.debian.org/debian}
 root=$(mktemp -d /var/tmp/brannock-fresh-"$release"-XXXXXX)
 log="$root.log"
