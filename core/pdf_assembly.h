@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "output_place.h"
+
 namespace brannock {
 
 /// The maker's web domain and address, as the banner and the PDF's Producer name them.
@@ -52,12 +54,6 @@ class AssemblyObserver {
 /// file would get a wrong cross-reference table. A run whose document would be larger
 /// writes nothing and reports OnLibraryError(0x1016, EFBIG).
 inline constexpr uint64_t kMaxPdfBytes = (uint64_t{4} << 30) - (uint64_t{64} << 20);
-
-/// Where a PDF for `outputPath` goes: the path itself, or the file that a chain of links
-/// finally points at (which need not exist yet). Returns 0, or the error number that makes
-/// the place unusable: EISDIR for a folder, EINVAL for a device, FIFO or socket, ELOOP for a
-/// link loop, or what lstat gave. Opens nothing.
-int ResolveOutputPlace(const std::string& outputPath, std::string& target);
 
 /// Lowers the size limit, so tests can reach it without gigabytes of disk; 0 restores it.
 void SetMaxPdfBytesForTesting(uint64_t bytes);

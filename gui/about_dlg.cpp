@@ -24,3 +24,9 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui:
 CAboutDlg::~CAboutDlg() = default;
 
 CHyperLink* CAboutDlg::link() const { return ui->m_linkWeb; }
+
+void CAboutDlg::showEvent(QShowEvent* event) {
+  // Closed while the pointer was over the link, it must not open still looking hovered.
+  ui->m_linkWeb->ResetLook();
+  QDialog::showEvent(event);
+}

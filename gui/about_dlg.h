@@ -17,6 +17,9 @@ class CAboutDlg : public QDialog {
   ~CAboutDlg() override;
   CHyperLink* link() const;
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
   std::unique_ptr<Ui::CAboutDlg> ui;
 };

@@ -1,36 +1,22 @@
 #include "brannock_dlg.h"
 
 #include <QCloseEvent>
-#include <QFile>
 #include <QProgressBar>
 #include <QShortcut>
 #include <QStandardPaths>
 #include <QTreeWidget>
 
 #include "artwork.h"
+#include "conversion_workers.h"
 #include "image_staging.h"
-#include "input_discovery.h"
 #include "input_list.h"
+#include "interface_thread.h"
 #include "path_text.h"
 #include "program_paths.h"
 #include "settings_store.h"
 #include "ui_brannock_dlg.h"
-#include "interface_thread.h"
 
 using namespace brannock;
-
-namespace {
-
-const char* const kAddFilesFilter =
-    "All Files (*);;JPG Files (*.jpg);;JPEG Files (*.jpeg);;GIF Files (*.gif);;"
-    "PNG Files (*.png);;BMP Files (*.bmp);;TIF Files (*.tif);;TIFF Files (*.tiff);;"
-    "PCX Files (*.pcx)";
-
-// Paths are bytes; the desktop's texts are Unicode. These keep names that are not UTF-8.
-QString ToText(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
-std::string ToPath(const QString& text) { return QFile::encodeName(text).toStdString(); }
-
-}  // namespace
 
 DialogPaths DialogPaths::BesideProgram() { return {SettingsFilePath(), StagingFolderPath()}; }
 
@@ -61,6 +47,10 @@ CBrannockDlg::CBrannockDlg(QWidget* parent, DialogPaths paths)
   auto* help = new QShortcut(QKeySequence::HelpContents, this);
   help->setContext(Qt::ApplicationShortcut);
   connect(help, &QShortcut::activated, this, &CBrannockDlg::OnAbout);
+  // The list takes drops and the Delete key itself (see input_list.cpp).
+  ui->inputList->setAcceptDrops(true);
+  ui->inputList->viewport()->installEventFilter(this);
+  ui->inputList->installEventFilter(this);
 
   OnInitDialog(paths);
 }
@@ -70,10 +60,8 @@ CBrannockDlg::~CBrannockDlg() {
     // The worker may be waiting for this thread: keep serving it until it is done.
     g_bKeepRunning = false;
     m_closeRequested = true;
-    while (m_worker.joinable()) {
+    while (m_runState != RunState::kIdle)
       QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-      if (!m_worker.joinable()) break;
-    }
   }
 }
 
@@ -84,13 +72,14 @@ void CBrannockDlg::OnInitDialog(const DialogPaths& paths) {
   std::string output = ReadSetting("LastOutputPDF");
   if (output.empty()) {
     std::string documents =
-        ToPath(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
+        TextToPath(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
     if (!documents.empty()) {
       AddTrailingBackslash(documents);
       output = documents + "output.pdf";
     }
   }
-  ui->outputEdit->setText(ToText(output));
+  m_outputBytes = output;
+  ui->outputEdit->setText(PathToText(output));
   // setText stores only a change; the value shown is stored in any case.
   OnChangeOutput();
 
@@ -132,41 +121,19 @@ void CBrannockDlg::OnRadioConsolidated() {
   ui->outputEdit->setEnabled(true);
 }
 
-void CBrannockDlg::OnChangeOutput() { WriteSetting("LastOutputPDF", ToPath(ui->outputEdit->text())); }
+void CBrannockDlg::OnChangeOutput() {
+  // The field shows text; a path read as bytes that are not UTF-8 is kept as long as the
+  // text still shows it unchanged.
+  const QString text = ui->outputEdit->text();
+  if (PathToText(m_outputBytes) != text) m_outputBytes = TextToPath(text);
+  WriteSetting("LastOutputPDF", m_outputBytes);
+}
 
 void CBrannockDlg::OnBrowseOutput() {
-  const QString chosen = m_chooser->SavePdf(this, ToText(ReadSetting("LastOutputPDF")));
+  const QString chosen = m_chooser->SavePdf(this, PathToText(ReadSetting("LastOutputPDF")));
   if (chosen.isEmpty()) return;
   ui->outputEdit->setText(chosen);
-  WriteSetting("LastOutputPDF", ToPath(chosen));
-}
-
-void CBrannockDlg::OnAddFiles() {
-  const QStringList chosen =
-      m_chooser->OpenFiles(this, ToText(ReadSetting("AddfilesPath")), kAddFilesFilter);
-  if (chosen.isEmpty()) return;
-  PathList paths;
-  for (const QString& file : chosen) paths.push_back(ToPath(file));
-  SortPathList(paths, SortOrder::kAscending);
-  for (const std::string& path : paths) InsertPath(ui->inputList, path, m_arrPaths);
-  WriteSetting("AddfilesPath", paths.front());
-}
-
-void CBrannockDlg::OnAddFolder() {
-  const std::string folder =
-      BrowseForFolder(*m_chooser, this, "Select input files folder", ReadSetting("LastInput"));
-  if (folder.empty()) return;
-  WriteSetting("LastInput", folder);
-  PathList paths;
-  CollectImagesInFolder(folder, paths);
-  SortPathList(paths, SortOrder::kAscending);
-  for (const std::string& path : paths) InsertPath(ui->inputList, path, m_arrPaths);
-}
-
-void CBrannockDlg::OnRemoveAll() {
-  ui->inputList->clear();
-  ui->infoList->clear();
-  m_arrPaths.clear();
+  WriteSetting("LastOutputPDF", m_outputBytes);
 }
 
 void CBrannockDlg::OnExit() { reject(); }
@@ -175,15 +142,16 @@ void CBrannockDlg::OnAbout() {
   if (!m_dlgAbout.isVisible()) m_dlgAbout.exec();
 }
 
-void CBrannockDlg::OnAbort() { g_bKeepRunning = false; }
+// ---- The run ---------------------------------------------------------------------------
 
 void CBrannockDlg::OnConvert() {
-  if (m_worker.joinable()) return;
+  if (m_runState != RunState::kIdle) return;
+  m_runState = RunState::kRunning;
   g_bKeepRunning = true;
   g_arrProducedPdfs.clear();
   const bool separate = ui->separateRadio->isChecked();
-  // Disabled before the worker starts, so that a second Convert cannot start a second run.
-  ui->convertButton->setEnabled(false);
+  // Nothing may change the list or the settings under the worker, not even for a moment.
+  EnableControls(false);
   m_worker = std::thread([this, separate] {
     if (separate) {
       ConvertSeparateWorker(this);
@@ -194,19 +162,29 @@ void CBrannockDlg::OnConvert() {
   });
 }
 
-void CBrannockDlg::OnWorkerFinished() {
-  if (m_worker.joinable()) m_worker.join();
-  ui->convertButton->setEnabled(true);
-  emit RunFinished();
-  if (m_closeRequested) QDialog::reject();
+void CBrannockDlg::OnAbort() {
+  if (m_runState != RunState::kRunning) return;
+  m_runState = RunState::kStopping;
+  g_bKeepRunning = false;
 }
 
 bool CBrannockDlg::DeferCloseWhileRunning() {
-  if (!m_worker.joinable()) return false;
+  if (m_runState == RunState::kIdle) return false;
   // The worker finishes the file in hand and cleans up; the dialog closes when it is done.
+  // The window goes at once, also when the worker hangs on a place that does not answer.
+  m_runState = RunState::kStopping;
   g_bKeepRunning = false;
   m_closeRequested = true;
+  hide();
   return true;
+}
+
+void CBrannockDlg::OnWorkerFinished() {
+  if (m_worker.joinable()) m_worker.join();
+  m_runState = RunState::kIdle;
+  EnableControls(true);
+  emit RunFinished();
+  if (m_closeRequested) QDialog::reject();
 }
 
 void CBrannockDlg::reject() {
@@ -220,6 +198,33 @@ void CBrannockDlg::closeEvent(QCloseEvent* event) {
     QDialog::closeEvent(event);
   }
 }
+
+void CBrannockDlg::EnableControls(bool enable) {
+  ui->abortButton->setEnabled(!enable);
+  for (QWidget* control :
+       {static_cast<QWidget*>(ui->convertButton), static_cast<QWidget*>(ui->removeAllButton),
+        static_cast<QWidget*>(ui->addFilesButton), static_cast<QWidget*>(ui->addFolderButton),
+        static_cast<QWidget*>(ui->outputEdit), static_cast<QWidget*>(ui->browseOutputButton),
+        static_cast<QWidget*>(ui->separateRadio), static_cast<QWidget*>(ui->consolidatedRadio)})
+    control->setEnabled(enable);
+  ui->actionExit->setEnabled(enable);
+  if (ui->separateRadio->isChecked()) ui->outputEdit->setEnabled(false);
+}
+
+void CBrannockDlg::ReleaseControls() {
+  OnUiThread(this, [this] { EnableControls(true); });
+}
+
+bool CBrannockDlg::ShouldContinue() { return g_bKeepRunning; }
+
+void CBrannockDlg::OnInputStarting(int index, int count, const std::string&) {
+  SetProgressPos(count - 1 + index);
+  SetRowStatus(index, "Added");
+}
+
+void CBrannockDlg::OnLoadFailed(int index, const std::string&) { SetRowStatus(index, "Failed"); }
+
+// ---- What the worker reads and changes, each on the interface thread -------------------
 
 int CBrannockDlg::RowCount() {
   return OnUiThread(this, [this] { return ui->inputList->topLevelItemCount(); });
@@ -248,7 +253,8 @@ void CBrannockDlg::ClearStatuses() {
 void CBrannockDlg::ClearInformation() { OnUiThread(this, [this] { ui->infoList->clear(); }); }
 
 void CBrannockDlg::SetProgressRange(int low, int high) {
-  OnUiThread(this, [&] { ui->progressBar->setRange(low, high); });
+  // A bar whose range is empty shows a busy animation instead of a position.
+  OnUiThread(this, [&] { ui->progressBar->setRange(low, std::max(high, low + 1)); });
 }
 
 void CBrannockDlg::SetProgressPos(int position) {
@@ -260,30 +266,9 @@ void CBrannockDlg::SetStatusText(const QString& text) {
 }
 
 std::string CBrannockDlg::OutputText() {
-  return OnUiThread(this, [this] { return ToPath(ui->outputEdit->text()); });
+  return OnUiThread(this, [this] { return m_outputBytes; });
 }
 
-void CBrannockDlg::FocusOutput() { OnUiThread(this, [this] { ui->outputEdit->setFocus(); }); }
-
-void CBrannockDlg::EnableControls(bool enable) {
-  OnUiThread(this, [&] {
-    ui->abortButton->setEnabled(!enable);
-    for (QWidget* control :
-         {static_cast<QWidget*>(ui->convertButton), static_cast<QWidget*>(ui->removeAllButton),
-          static_cast<QWidget*>(ui->addFilesButton), static_cast<QWidget*>(ui->addFolderButton),
-          static_cast<QWidget*>(ui->outputEdit), static_cast<QWidget*>(ui->browseOutputButton),
-          static_cast<QWidget*>(ui->separateRadio), static_cast<QWidget*>(ui->consolidatedRadio)})
-      control->setEnabled(enable);
-    ui->actionExit->setEnabled(enable);
-    if (ui->separateRadio->isChecked()) ui->outputEdit->setEnabled(false);
-  });
+void CBrannockDlg::FocusOutput() {
+  OnUiThread(this, [this] { ui->outputEdit->setFocus(); });
 }
-
-bool CBrannockDlg::ShouldContinue() { return g_bKeepRunning; }
-
-void CBrannockDlg::OnInputStarting(int index, int count, const std::string&) {
-  SetProgressPos(count - 1 + index);
-  SetRowStatus(index, "Added");
-}
-
-void CBrannockDlg::OnLoadFailed(int index, const std::string&) { SetRowStatus(index, "Failed"); }

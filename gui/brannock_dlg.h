@@ -1,4 +1,14 @@
 // The main dialog of brannock-gui: the input list, the mode, the output PDF, and the runs.
+//
+// A run's life, all of it decided on the interface thread:
+//   idle     -> running   Convert (or Enter anywhere but on another push button): every
+//                         control but Abort is disabled at once, then the worker starts.
+//   running  -> stopping  Abort, or a request to close the window (which hides it at once).
+//   running or stopping -> idle
+//                         the worker's "finished" call: the worker is joined, the controls
+//                         come back, RunFinished is emitted, and a pending close completes.
+// The interface thread never waits for the worker; the worker waits for the interface thread
+// each time it reads or changes a control.
 #pragma once
 
 #include <QDialog>
@@ -23,7 +33,8 @@ namespace brannock {
 struct DialogPaths {
   std::string settingsFile;
   std::string stagingFolder;
-  /// settings.ini and tmp/ beside the program, or the user's folders when it is read-only.
+  /// settings.ini and tmp/ beside the program, or the user's folders when it is read-only
+  /// or a system folder.
   static DialogPaths BesideProgram();
 };
 
@@ -32,6 +43,8 @@ struct Converters {
   std::function<std::string(const std::string&)> convertSingle;  // one PDF beside an image
   std::function<std::string(const std::string&)> stageImage;     // one staged PNG
 };
+
+enum class RunState { kIdle, kRunning, kStopping };
 
 }  // namespace brannock
 
@@ -45,14 +58,15 @@ class CBrannockDlg : public QDialog, public brannock::AssemblyObserver {
 
   void SetFileChooser(std::unique_ptr<brannock::FileChooser> chooser);
   brannock::Converters& converters() { return m_converters; }
-  /// True from Convert until the worker has finished.
-  bool IsRunning() const { return m_worker.joinable(); }
+  brannock::RunState runState() const { return m_runState; }
   CAboutDlg& aboutDialog() { return m_dlgAbout; }
+  /// The paths behind the input list's rows; each row's item data is its index here.
+  const std::vector<std::string>& paths() const { return m_arrPaths; }
 
-  /// Output path of the current conversion.
-  std::string m_strOutputPdf;
-  /// The paths behind the input list's rows, in order of addition.
-  std::vector<std::string> m_arrPaths;
+  /// Adds files and folders as a drop adds them: files with an accepted extension (any
+  /// case) one by one, folders by all their images; anything else is skipped. Changes no
+  /// setting; does nothing while a run is in progress.
+  void AddDroppedPaths(const std::vector<std::string>& paths);
 
   // Used by the workers from their own thread; each waits for the interface thread.
   int RowCount();
@@ -63,9 +77,12 @@ class CBrannockDlg : public QDialog, public brannock::AssemblyObserver {
   void SetProgressRange(int low, int high);
   void SetProgressPos(int position);
   void SetStatusText(const QString& text);
+  /// The output path as bytes: those it was read from, unless the user changed the text.
   std::string OutputText();
   void FocusOutput();
-  void EnableControls(bool enable);
+  /// Gives the controls back before a run's early message, so that the output field can
+  /// take the focus; the run still ends through its "finished" call.
+  void ReleaseControls();
   /// True once the user asked to close the dialog during a run.
   bool CloseRequested() const { return m_closeRequested; }
 
@@ -78,6 +95,7 @@ class CBrannockDlg : public QDialog, public brannock::AssemblyObserver {
   void OnAddFiles();
   void OnAddFolder();
   void OnRemoveAll();
+  void OnRemoveSelected();
   void OnRadioSeparate();
   void OnRadioConsolidated();
   void OnChangeOutput();
@@ -94,29 +112,23 @@ class CBrannockDlg : public QDialog, public brannock::AssemblyObserver {
  protected:
   void reject() override;
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void OnInitDialog(const brannock::DialogPaths& paths);
   void OnWorkerFinished();
   bool DeferCloseWhileRunning();
+  void EnableControls(bool enable);
+  void InsertPaths(std::vector<std::string> paths);
+  bool HandleDrop(QEvent* event);
 
   std::unique_ptr<Ui::CBrannockDlg> ui;
   CAboutDlg m_dlgAbout;
   std::unique_ptr<brannock::FileChooser> m_chooser;
   brannock::Converters m_converters;
+  std::vector<std::string> m_arrPaths;
+  std::string m_outputBytes;  // the output field's path as bytes (see OutputText)
+  brannock::RunState m_runState = brannock::RunState::kIdle;
   std::thread m_worker;
   std::atomic<bool> m_closeRequested{false};
 };
-
-namespace brannock {
-
-/// Keeps a run going: set by Convert, cleared by Abort and by closing during a run.
-extern std::atomic<bool> g_bKeepRunning;
-/// The PDFs the latest run produced, in order; written by its worker.
-extern std::vector<std::string> g_arrProducedPdfs;
-
-/// The two runs. Each reads and changes the dialog only through its waiting accessors.
-int ConvertSeparateWorker(CBrannockDlg* dialog);
-int ConvertConsolidatedWorker(CBrannockDlg* dialog);
-
-}  // namespace brannock

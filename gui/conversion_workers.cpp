@@ -1,13 +1,15 @@
-// The two conversion runs, each on a worker thread of its own.
+#include "conversion_workers.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "brannock_dlg.h"
 #include "desktop_services.h"
-#include "ordered_parallel.h"
-#include "result_dlg.h"
 #include "interface_thread.h"
+#include "ordered_parallel.h"
+#include "output_place.h"
+#include "result_dlg.h"
 
 namespace brannock {
 
@@ -19,7 +21,7 @@ namespace {
 void FinishRun(CBrannockDlg* dialog) {
   dialog->SetProgressPos(0);
   dialog->SetStatusText("Ready");
-  dialog->EnableControls(true);
+  dialog->ReleaseControls();
   // A dialog that is closing shows nothing more.
   if (!g_arrProducedPdfs.empty() && !dialog->CloseRequested()) {
     OnUiThread(dialog, [dialog] {
@@ -34,22 +36,22 @@ void FinishRun(CBrannockDlg* dialog) {
 int ConvertSeparateWorker(CBrannockDlg* dialog) {
   const int rows = dialog->RowCount();
   if (rows == 0) {
+    dialog->ReleaseControls();
     ShowInfoMessage("Please add some image files first.");
     return 0;
   }
   dialog->SetProgressRange(0, rows - 1);
-  dialog->EnableControls(false);
   dialog->ClearStatuses();
   dialog->ClearInformation();
-  for (int row = 0; row < dialog->RowCount(); ++row) {
+  for (int row = 0; row < rows; ++row) {
     if (!g_bKeepRunning) break;
     dialog->SetProgressPos(row);
-    dialog->m_strOutputPdf = dialog->converters().convertSingle(dialog->RowPath(row));
-    if (dialog->m_strOutputPdf.empty()) {
+    const std::string pdf = dialog->converters().convertSingle(dialog->RowPath(row));
+    if (pdf.empty()) {
       dialog->SetRowStatus(row, "Failed");
     } else {
       dialog->SetRowStatus(row, "Success");
-      g_arrProducedPdfs.push_back(dialog->m_strOutputPdf);
+      g_arrProducedPdfs.push_back(pdf);
     }
   }
   FinishRun(dialog);
@@ -59,26 +61,29 @@ int ConvertSeparateWorker(CBrannockDlg* dialog) {
 int ConvertConsolidatedWorker(CBrannockDlg* dialog) {
   const int rows = dialog->RowCount();
   if (rows == 0) {
+    dialog->ReleaseControls();
     ShowInfoMessage("Please add some image files first.");
     return 0;
   }
   dialog->SetProgressRange(0, 2 * rows - 2);
-  dialog->m_strOutputPdf = dialog->OutputText();
+  const std::string output = dialog->OutputText();
 
-  // Prove that the output can be written before any work is done.
+  // Prove that the output can be written before any work is done. What the path is comes
+  // first: a FIFO or a device is no place for a PDF, and opening one could block for ever.
+  std::string target;
   struct stat info;
-  const bool existed = stat(dialog->m_strOutputPdf.c_str(), &info) == 0;
-  const int probe = dialog->m_strOutputPdf.empty()
+  const bool existed = stat(output.c_str(), &info) == 0;
+  const int probe = output.empty() || ResolveOutputPlace(output, target) != 0
                         ? -1
-                        : open(dialog->m_strOutputPdf.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+                        : open(target.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
   if (probe < 0) {
+    dialog->ReleaseControls();
     ShowInfoMessage("Output PDF could not be created.");
     dialog->FocusOutput();
     return 0;
   }
   close(probe);
 
-  dialog->EnableControls(false);
   dialog->ClearStatuses();
   std::vector<std::string> paths;
   for (int row = 0; row < rows; ++row) paths.push_back(dialog->RowPath(row));
@@ -104,15 +109,15 @@ int ConvertConsolidatedWorker(CBrannockDlg* dialog) {
   dialog->ClearInformation();
   if (tooLarge) {
     ShowInfoMessage("The PDF would be larger than 4 GB; convert fewer images at once.");
-  } else if (WriteImagesToPdf(staged, dialog->m_strOutputPdf, dialog)) {
-    g_arrProducedPdfs.push_back(dialog->m_strOutputPdf);
+  } else if (WriteImagesToPdf(staged, output, dialog)) {
+    g_arrProducedPdfs.push_back(output);
   }
   for (const std::string& png : staged)
     if (!png.empty()) unlink(png.c_str());
   // The empty file the output test made is no result: it goes when no PDF was written.
-  if (g_arrProducedPdfs.empty() && !existed && stat(dialog->m_strOutputPdf.c_str(), &info) == 0 &&
+  if (g_arrProducedPdfs.empty() && !existed && stat(target.c_str(), &info) == 0 &&
       S_ISREG(info.st_mode) && info.st_size == 0)
-    unlink(dialog->m_strOutputPdf.c_str());
+    unlink(target.c_str());
   FinishRun(dialog);
   return 0;
 }

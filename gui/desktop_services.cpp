@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QUrl>
@@ -19,7 +20,36 @@ void ShowInfoMessage(const QString& text) {
 }
 
 void OpenWithDesktop(const std::string& path) {
-  QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
+  // QUrl::fromLocalFile would take text, which cannot hold every name the disk can.
+  const QByteArray encoded =
+      "file://" + QByteArray::fromStdString(path).toPercentEncoding("/!$&'()*+,;=:@~");
+  QDesktopServices::openUrl(QUrl::fromEncoded(encoded, QUrl::StrictMode));
+}
+
+QString PathToText(const std::string& path) {
+  return QFile::decodeName(QByteArray::fromStdString(path));
+}
+
+std::string TextToPath(const QString& text) { return QFile::encodeName(text).toStdString(); }
+
+std::vector<std::string> PathsFromUriList(const QByteArray& uriList) {
+  std::vector<std::string> paths;
+  for (QByteArray line : uriList.split('\n')) {
+    line = line.trimmed();
+    if (line.isEmpty() || line.startsWith('#') || !line.startsWith("file:")) continue;
+    QByteArray rest = line.mid(5);
+    if (rest.startsWith("//")) {
+      // file://host/path: the host is this machine ("localhost" or empty).
+      const qsizetype slash = rest.indexOf('/', 2);
+      if (slash < 0) continue;
+      const QByteArray host = rest.mid(2, slash - 2);
+      if (!host.isEmpty() && host != "localhost") continue;
+      rest = rest.mid(slash);
+    }
+    if (!rest.startsWith('/')) continue;
+    paths.push_back(QByteArray::fromPercentEncoding(rest).toStdString());
+  }
+  return paths;
 }
 
 QStringList FileChooser::OpenFiles(QWidget* owner, const QString& initialPath,

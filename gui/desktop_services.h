@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <string>
+#include <vector>
 
 class QWidget;
 
@@ -15,8 +16,18 @@ namespace brannock {
 /// runs on the interface thread while the worker waits.
 void ShowInfoMessage(const QString& text);
 
-/// Opens a file or folder with the desktop's default program; failures stay silent.
+/// Opens a file or folder with the desktop's default program; failures stay silent. The
+/// address is made from the path's bytes, so names that are not UTF-8 arrive unchanged.
 void OpenWithDesktop(const std::string& path);
+
+/// A path's bytes as text to show; names that are not UTF-8 show replacement characters.
+QString PathToText(const std::string& path);
+/// The bytes of a path that the user typed or a file dialog returned.
+std::string TextToPath(const QString& text);
+
+/// The local paths in a text/uri-list (file: addresses, decoded byte for byte); other
+/// addresses and comment lines are skipped.
+std::vector<std::string> PathsFromUriList(const QByteArray& uriList);
 
 /// The file choosers the main dialog uses; tests put their own in place.
 class FileChooser {

@@ -8,11 +8,7 @@
 #include <QUrl>
 
 CHyperLink::CHyperLink(QWidget* parent) : QLabel(parent) {
-  QFont font("Arial");
-  font.setPixelSize(14);
-  font.setWeight(QFont::Normal);
-  font.setStyleStrategy(QFont::PreferAntialias);
-  setFont(font);
+  setFont(LinkFont());
   setCursor(Qt::PointingHandCursor);
   setMouseTracking(true);
   m_tipTimer.setSingleShot(true);
@@ -21,6 +17,27 @@ CHyperLink::CHyperLink(QWidget* parent) : QLabel(parent) {
   m_leaveTimer.setSingleShot(true);
   m_leaveTimer.setInterval(kLeaveGraceMs);
   connect(&m_leaveTimer, &QTimer::timeout, this, &CHyperLink::OnLeaveGraceOver);
+}
+
+QFont CHyperLink::LinkFont() {
+  // Arial, or the system's stand-in for it, at the largest size whose character cell is
+  // kCellHeight pixels high (or the nearest below, where no size gives exactly that).
+  QFont font("Arial");
+  font.setWeight(QFont::Normal);
+  font.setStyleStrategy(QFont::PreferAntialias);
+  for (int pixels = kCellHeight; pixels > 1; --pixels) {
+    font.setPixelSize(pixels);
+    if (QFontMetrics(font).height() <= kCellHeight) break;
+  }
+  return font;
+}
+
+void CHyperLink::ResetLook() {
+  m_tipTimer.stop();
+  m_leaveTimer.stop();
+  m_bHover = false;
+  m_bPressed = false;
+  update();
 }
 
 void CHyperLink::SetURL(const QString& url) { m_url = url; }

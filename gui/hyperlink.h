@@ -14,6 +14,11 @@ class CHyperLink : public QLabel {
   static constexpr int kTipDelayMs = 1200;
   static constexpr int kTipVisibleMs = 1600;
   static constexpr int kLeaveGraceMs = 300;
+  /// The link's character cell, in pixels (QFontMetrics::height of its font).
+  static constexpr int kCellHeight = 14;
+
+  /// Arial, or what the system gives for it, sized to a cell of kCellHeight pixels.
+  static QFont LinkFont();
 
   explicit CHyperLink(QWidget* parent = nullptr);
 
@@ -25,6 +30,8 @@ class CHyperLink : public QLabel {
   /// Sets the text and resizes the link to it: text width + 6 by text height + 3.
   void setText(const QString& text);
 
+  /// Back to the normal look: no hover, no press, no tool tip pending.
+  void ResetLook();
   bool IsHover() const { return m_bHover; }
   bool IsPressed() const { return m_bPressed; }
 

@@ -21,6 +21,8 @@ const std::string& PathOfRow(const QTreeWidget* list, int row,
                              const std::vector<std::string>& paths);
 
 /// Lets the user choose a folder; its path with a trailing '/', or empty when cancelled.
+/// The input list's handlers (Add Files, Add Folder, Remove All, Delete, drops) live beside
+/// these in input_list.cpp.
 std::string BrowseForFolder(FileChooser& chooser, QWidget* owner, const std::string& title,
                             const std::string& initialFolder);
 

@@ -1,8 +1,6 @@
 #include "result_dlg.h"
 
-#include <QFile>
-
-#include "brannock_dlg.h"
+#include "conversion_workers.h"
 #include "desktop_services.h"
 #include "path_text.h"
 #include "ui_result_dlg.h"
@@ -18,19 +16,26 @@ CDlgResult::CDlgResult(QWidget* parent) : QDialog(parent), ui(std::make_unique<U
   connect(ui->openDirectoryButton, &QPushButton::clicked, this, &CDlgResult::OnOpenDirectory);
   connect(ui->closeButton, &QPushButton::clicked, this, &CDlgResult::reject);
   for (const std::string& pdf : g_arrProducedPdfs)
-    ui->m_lstFiles->addItem(QFile::decodeName(QByteArray::fromStdString(GetFileNamePart(pdf))));
+    ui->m_lstFiles->addItem(PathToText(GetFileNamePart(pdf)));
   if (ui->m_lstFiles->count() > 0) ui->m_lstFiles->setCurrentRow(0);
   ui->viewPdfButton->setFocus();
 }
 
 CDlgResult::~CDlgResult() = default;
 
+int CDlgResult::SelectedIndex() const {
+  // The current row survives a Ctrl+click that clears the selection; only a selected entry
+  // counts.
+  const QList<QListWidgetItem*> selected = ui->m_lstFiles->selectedItems();
+  return selected.isEmpty() ? -1 : ui->m_lstFiles->row(selected.first());
+}
+
 void CDlgResult::OnOK() {
-  const int index = ui->m_lstFiles->currentRow();
+  const int index = SelectedIndex();
   if (index >= 0) OpenWithDesktop(g_arrProducedPdfs[index]);
 }
 
 void CDlgResult::OnOpenDirectory() {
-  const int index = ui->m_lstFiles->currentRow();
+  const int index = SelectedIndex();
   if (index >= 0) OpenWithDesktop(GetFolderPart(g_arrProducedPdfs[index]));
 }

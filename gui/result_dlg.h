@@ -17,11 +17,14 @@ class CDlgResult : public QDialog {
   ~CDlgResult() override;
 
  public slots:
-  /// Opens the selected PDF with the desktop's viewer; the dialog stays open.
+  /// Opens the selected PDF with the desktop's viewer; nothing when no entry is selected.
+  /// The dialog stays open.
   void OnOK();
-  /// Opens the folder of the selected PDF; the dialog stays open.
+  /// Opens the folder of the selected PDF; nothing when no entry is selected.
   void OnOpenDirectory();
 
  private:
+  int SelectedIndex() const;
+
   std::unique_ptr<Ui::CDlgResult> ui;
 };

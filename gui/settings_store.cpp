@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <sstream>
 #include <vector>
 
+#include "output_place.h"
 #include "path_text.h"
 #include "program_paths.h"
 
@@ -143,19 +145,48 @@ std::string ReadSetting(const std::string& key, const std::string& fallback) {
   return value.empty() ? fallback : value;
 }
 
+namespace {
+
+// Holds an exclusive lock on a file beside settings.ini while it is read, changed and
+// renamed, so that two instances writing at once do not undo each other's keys.
+class SettingsLock {
+ public:
+  explicit SettingsLock(const std::string& settings)
+      : fd_(open((settings + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644)) {
+    if (fd_ >= 0) flock(fd_, LOCK_EX);
+  }
+  ~SettingsLock() {
+    if (fd_ >= 0) close(fd_);  // closing releases the lock
+  }
+  SettingsLock(const SettingsLock&) = delete;
+  SettingsLock& operator=(const SettingsLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
 void WriteSetting(const std::string& key, const std::string& value) {
   if (g_strSettingsPath.empty()) g_strSettingsPath = SettingsFilePath();
+  if (g_strSettingsPath.empty()) return;
+  // A link is written through: the file it names is replaced and the link stays.
+  std::string target;
+  if (ResolveOutputPlace(g_strSettingsPath, target) != 0) return;
+  const SettingsLock lock(target);
   struct stat info;
-  const bool exists = stat(g_strSettingsPath.c_str(), &info) == 0;
+  const bool exists = stat(target.c_str(), &info) == 0;
   // A file without write permission stays as it is, for root too.
   if (exists && (!S_ISREG(info.st_mode) || (info.st_mode & 0222) == 0)) return;
   // A file that cannot be read whole is not rewritten: that would cut it short.
   bool whole = false;
-  const std::string text = WriteIniValue(ReadWholeFile(g_strSettingsPath, whole),
-                                         kSettingsSection, key, value);
+  const std::string text =
+      WriteIniValue(ReadWholeFile(target, whole), kSettingsSection, key, value);
   if (exists && !whole) return;
 
-  std::string partial = g_strSettingsPath + ".XXXXXX";
+  const size_t slash = target.rfind('/');
+  std::string partial = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
+                        ".settings-XXXXXX";
   const int fd = mkostemp(partial.data(), O_CLOEXEC);
   if (fd < 0) return;
   fchmod(fd, exists ? info.st_mode & 07777 : 0644);
@@ -167,7 +198,7 @@ void WriteSetting(const std::string& key, const std::string& value) {
   }
   written = fsync(fd) == 0 && written;
   written = close(fd) == 0 && written;
-  if (!written || rename(partial.c_str(), g_strSettingsPath.c_str()) != 0) unlink(partial.c_str());
+  if (!written || rename(partial.c_str(), target.c_str()) != 0) unlink(partial.c_str());
 }
 
 }  // namespace brannock

@@ -13,6 +13,7 @@ mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sourc
            grep -oE '^URIs: *\S+|^deb +\S+' | awk '{print $NF}' | grep '/debian$' | head -n 1 || true)
 mirror=${mirror:-http://deb.debian.org/debian}
 root=$(mktemp -d /var/tmp/brannock-fresh-"$release"-XXXXXX)
+chmod 755 "$root"  # the chroot's "/": every user must be able to pass through it
 log="$root.log"
 
 cleanup() {

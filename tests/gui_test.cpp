@@ -1,32 +1,36 @@
 // The windowed program under Qt Test, offscreen: start-up, input list, runs, result and
 // About boxes, the link.
+#include <sys/stat.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTest>
 #include <QToolTip>
 #include <QTreeWidget>
 #include <QUrl>
+#include <condition_variable>
 #include <filesystem>
 #include <mutex>
-#include <condition_variable>
 
 #include "about_dlg.h"
-#include "result_dlg.h"
-#include <QStandardPaths>
-#include <QElapsedTimer>
-#include <QMouseEvent>
 #include "brannock_dlg.h"
+#include "conversion_workers.h"
 #include "hyperlink.h"
 #include "image_staging.h"
 #include "input_list.h"
+#include "result_dlg.h"
 #include "sample_images.h"
 #include "settings_store.h"
 #include "test_support.h"
@@ -122,6 +126,21 @@ QStringList Column(QTreeWidget* list, int column) {
   for (int row = 0; row < list->topLevelItemCount(); ++row)
     texts << list->topLevelItem(row)->text(column);
   return texts;
+}
+
+QByteArray FileUrl(const std::string& path) {
+  return "file://" + QByteArray::fromStdString(path).toPercentEncoding("/");
+}
+
+// Sends a drag entering the list and a drop on it; whether each was accepted.
+std::pair<bool, bool> DropOn(QWidget* target, const QByteArray& uriList) {
+  QMimeData mime;
+  mime.setData("text/uri-list", uriList);
+  QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, {});
+  QApplication::sendEvent(target, &enter);
+  QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, {});
+  QApplication::sendEvent(target, &drop);
+  return {enter.isAccepted(), drop.isAccepted()};
 }
 
 std::vector<std::string> Entries(const std::string& folder) {
@@ -251,7 +270,7 @@ class GuiTest : public QObject {
   void insertPathKeepsRowsSortedWithoutDuplicates() {
     Open();
     QTreeWidget* list = Find<QTreeWidget>("inputList");
-    std::vector<std::string>& paths = dialog_->m_arrPaths;
+    std::vector<std::string> paths;
     for (const char* path : {"/p/c.jpg", "/p/d.jpg", "/p/a.jpg", "/p/b.jpg", "/p/a.jpg", "/p/A.jpg",
                              "/q", "/o/b.jpg"})
       InsertPath(list, path, paths);
@@ -290,7 +309,7 @@ class GuiTest : public QObject {
     QTest::mouseClick(Find<QPushButton>("removeAllButton"), Qt::LeftButton);
     QCOMPARE(list->topLevelItemCount(), 0);
     QCOMPARE(Find<QTreeWidget>("infoList")->topLevelItemCount(), 0);
-    QVERIFY(dialog_->m_arrPaths.empty());
+    QVERIFY(dialog_->paths().empty());
     AddFiles({*dir_ / "q.png"});
     QCOMPARE(list->topLevelItem(0)->data(0, Qt::UserRole).toULongLong(), 0ull);
   }
@@ -313,6 +332,26 @@ class GuiTest : public QObject {
     QCOMPARE(urls_.opened.size(), 3);
     QTest::keyClick(&result, Qt::Key_Escape);
     QVERIFY(!result.isVisible());
+
+    // Enter on a focused Close closes, on a focused Open Directory opens the folder: both
+    // used to open the PDF.
+    result.show();
+    QTest::keyClick(result.findChild<QPushButton*>("openDirectoryButton"), Qt::Key_Return);
+    QCOMPARE(urls_.opened.last(), QUrl::fromLocalFile("/b/"));
+    QTest::keyClick(result.findChild<QPushButton*>("closeButton"), Qt::Key_Return);
+    QVERIFY(!result.isVisible());
+    QCOMPARE(urls_.opened.size(), 4);
+    // With no entry selected (a Ctrl+click clears it), nothing opens.
+    list->clearSelection();
+    result.OnOK();
+    result.OnOpenDirectory();
+    QCOMPARE(urls_.opened.size(), 4);
+
+    // A name that is not UTF-8 reaches the desktop byte for byte.
+    g_arrProducedPdfs = {"/p/caf\xe9.pdf"};
+    CDlgResult odd;
+    odd.OnOK();
+    QCOMPARE(urls_.opened.last().toEncoded(), QByteArray("file:///p/caf%E9.pdf"));
   }
 
   void separateRunConvertsEachImageBesideIt() {
@@ -334,6 +373,19 @@ class GuiTest : public QObject {
     QVERIFY(Find<QPushButton>("convertButton")->isEnabled());
     QVERIFY(!Find<QLineEdit>("outputEdit")->isEnabled());
     QVERIFY(Find<QPushButton>("browseOutputButton")->isEnabled());
+
+    // A one-image run left the bar busy: its range was 0..0, which Qt animates for ever.
+    for (bool separate : {true, false}) {
+      dialog_->OnRemoveAll();
+      AddFiles({*dir_ / "a.png"});
+      (separate ? Find<QRadioButton>("separateRadio") : Find<QRadioButton>("consolidatedRadio"))
+          ->click();
+      Find<QLineEdit>("outputEdit")->setText(QString::fromStdString(*dir_ / "one.pdf"));
+      ConvertAndWait();
+      QProgressBar* bar = Find<QProgressBar>("progressBar");
+      QVERIFY(bar->maximum() > bar->minimum());
+      QCOMPARE(bar->value(), 0);
+    }
   }
 
   void consolidatedRunMakesOnePdfInRowOrder() {
@@ -397,7 +449,10 @@ class GuiTest : public QObject {
     QVERIFY(!Find<QPushButton>("convertButton")->isEnabled());
     QTRY_VERIFY(gate.Arrived());
     QVERIFY(Find<QPushButton>("abortButton")->isEnabled());
-    QTest::mouseClick(Find<QPushButton>("abortButton"), Qt::LeftButton);
+    // Enter on the focused Abort aborts (it used to start nothing and abort nothing).
+    Find<QPushButton>("abortButton")->setFocus();
+    QTest::keyClick(Find<QPushButton>("abortButton"), Qt::Key_Return);
+    QVERIFY(dialog_->runState() == RunState::kStopping);
     gate.Open();
     QVERIFY(finished.wait(30000));
     QCOMPARE(Column(Find<QTreeWidget>("inputList"), 1),
@@ -435,7 +490,7 @@ class GuiTest : public QObject {
     Find<QLineEdit>("outputEdit")->setText(QString::fromStdString(*dir_ / "out.pdf"));
     AddFiles({Image("a.png"), Image("b.png"), Image("c.png")});
     Gate gate;
-    int calls = 0;
+    std::atomic<int> calls = 0;  // staging runs on several threads
     dialog_->converters().stageImage = [&](const std::string& path) {
       const std::string staged = StageImageAsPng(path);
       if (++calls == 2) gate.Arrive();
@@ -447,11 +502,11 @@ class GuiTest : public QObject {
     dialog_->OnConvert();
     QTRY_VERIFY(gate.Arrived());
     QTest::keyClick(dialog_.get(), Qt::Key_Escape);
-    QVERIFY(dialog_->isVisible());
+    QVERIFY(!dialog_->isVisible());  // at once, even while the worker still works
     gate.Open();
     QVERIFY(finished.wait(30000));
     QVERIFY(!dialog_->isVisible());
-    QVERIFY(!dialog_->IsRunning());
+    QVERIFY(dialog_->runState() == RunState::kIdle);
     QVERIFY(closer.results.isEmpty());
     QVERIFY(Entries(*dir_ / "tmp").empty());
     QVERIFY(!brannock::testing::FileExists(*dir_ / "out.pdf"));
@@ -479,6 +534,126 @@ class GuiTest : public QObject {
     ModalCloser closer;
     ConvertAndWait();
     QCOMPARE(closer.messages, QStringList({"Output PDF could not be created."}));
+
+    // A FIFO or a device as the output: refused, never opened (a FIFO would block the run
+    // for ever, with Abort off and the window impossible to close).
+    mkfifo((*dir_ / "pipe.pdf").c_str(), 0644);
+    for (const std::string& place : {*dir_ / "pipe.pdf", std::string("/dev/null")}) {
+      Find<QLineEdit>("outputEdit")->setText(QString::fromStdString(place));
+      QSignalSpy finished(dialog_.get(), &CBrannockDlg::RunFinished);
+      dialog_->OnConvert();
+      QVERIFY(finished.wait(10000));
+      QCOMPARE(closer.messages.last(), QString("Output PDF could not be created."));
+    }
+    struct stat info;
+    QVERIFY(lstat((*dir_ / "pipe.pdf").c_str(), &info) == 0 && S_ISFIFO(info.st_mode));
+    QCOMPARE(closer.messages.size(), 3);
+
+    // An output path read from the settings that is not UTF-8 keeps its bytes.
+    WriteSetting("LastOutputPDF", *dir_ / "caf\xe9.pdf");
+    Open();
+    QCOMPARE(ReadSetting("LastOutputPDF"), *dir_ / "caf\xe9.pdf");
+  }
+
+  // Enter on a focused push button pressed Convert, which could overwrite the output PDF.
+  void enterPressesTheFocusedButton() {
+    Open();
+    dialog_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog_.get()));
+    const std::string output = *dir_ / "out.pdf";
+    Find<QLineEdit>("outputEdit")->setText(QString::fromStdString(output));
+    AddFiles({Image("a.png")});
+    QTest::keyClick(Find<QPushButton>("removeAllButton"), Qt::Key_Return);
+    QCOMPARE(Find<QTreeWidget>("inputList")->topLevelItemCount(), 0);
+    chooser_->files = {QString::fromStdString(*dir_ / "a.png")};
+    QTest::keyClick(Find<QPushButton>("addFilesButton"), Qt::Key_Return);
+    QCOMPARE(Find<QTreeWidget>("inputList")->topLevelItemCount(), 1);
+    chooser_->savePath = QString::fromStdString(*dir_ / "chosen.pdf");
+    QTest::keyClick(Find<QPushButton>("browseOutputButton"), Qt::Key_Return);
+    QCOMPARE(Find<QLineEdit>("outputEdit")->text(), chooser_->savePath);
+    QVERIFY(dialog_->runState() == RunState::kIdle);
+    QVERIFY(!brannock::testing::FileExists(output));
+    // Anywhere else, Enter is Convert.
+    ModalCloser closer;
+    QSignalSpy finished(dialog_.get(), &CBrannockDlg::RunFinished);
+    QTest::keyClick(Find<QLineEdit>("outputEdit"), Qt::Key_Return);
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(closer.results, QList<QStringList>({{"chosen.pdf"}}));
+  }
+
+  // Remove All right after Convert emptied the list under the worker (a crash): only
+  // Convert was disabled before the worker started.
+  void everyControlIsDisabledBeforeTheWorkerStarts() {
+    Open();
+    Find<QLineEdit>("outputEdit")->setText(QString::fromStdString(*dir_ / "out.pdf"));
+    AddFiles({Image("a.png"), Image("b.png"), Image("c.png")});
+    ModalCloser closer;
+    QSignalSpy finished(dialog_.get(), &CBrannockDlg::RunFinished);
+    dialog_->OnConvert();
+    QTest::mouseClick(Find<QPushButton>("removeAllButton"), Qt::LeftButton);
+    for (const char* name : {"convertButton", "addFilesButton", "addFolderButton",
+                             "removeAllButton", "browseOutputButton"})
+      QVERIFY2(!Find<QPushButton>(name)->isEnabled(), name);
+    QVERIFY(!Find<QLineEdit>("outputEdit")->isEnabled());
+    QVERIFY(!Find<QRadioButton>("separateRadio")->isEnabled());
+    QVERIFY(!Find<QAction>("actionExit")->isEnabled());
+    QVERIFY(Find<QPushButton>("abortButton")->isEnabled());
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(Column(Find<QTreeWidget>("inputList"), 1), QStringList({"Added", "Added", "Added"}));
+  }
+
+  void dropsAndCommandLinesAddFilesAndFolders() {
+    Open();
+    QTreeWidget* list = Find<QTreeWidget>("inputList");
+    Image("a.png");
+    Image("caf\xe9.png");
+    WriteFile(*dir_ / "notes.txt", "not a picture");
+    std::filesystem::create_directory(*dir_ / "in");
+    WriteFile(*dir_ / "in/x.JPG", "x");
+    WriteFile(*dir_ / "in/y.txt", "y");
+    const std::string settings = ReadFile(*dir_ / "settings.ini");
+    const QByteArray uris = "# a comment\r\n" + FileUrl(*dir_ / "notes.txt") + "\r\n" +
+                            FileUrl(*dir_ / "in") + "\r\n" + FileUrl(*dir_ / "caf\xe9.png") +
+                            "\r\nhttps://example.org/b.png\r\n" + FileUrl(*dir_ / "a.png") + "\r\n";
+    QCOMPARE(DropOn(list->viewport(), uris), std::make_pair(true, true));
+    QCOMPARE(dialog_->paths().size(), 3u);
+    QCOMPARE(Column(list, 0).size(), 3);
+    QCOMPARE(PathOfRow(list, 0, dialog_->paths()), *dir_ / "a.png");
+    QCOMPARE(PathOfRow(list, 1, dialog_->paths()), *dir_ / "caf\xe9.png");  // bytes kept
+    QCOMPARE(PathOfRow(list, 2, dialog_->paths()), *dir_ / "in/x.JPG");
+    QCOMPARE(ReadFile(*dir_ / "settings.ini"), settings);  // a drop changes no setting
+
+    // The Delete key removes the selected rows; the rest point at their paths again.
+    AddFiles({*dir_ / "b.png"});
+    list->topLevelItem(0)->setSelected(true);
+    list->topLevelItem(2)->setSelected(true);
+    QTest::keyClick(list, Qt::Key_Delete);
+    QCOMPARE(Column(list, 0), QStringList({"b.png", "x.JPG"}));
+    for (int row = 0; row < 2; ++row)
+      QCOMPARE(list->topLevelItem(row)->data(0, Qt::UserRole).toULongLong(), qulonglong(row));
+    QCOMPARE(dialog_->paths(), std::vector<std::string>({*dir_ / "b.png", *dir_ / "in/x.JPG"}));
+
+    // Files named on the command line go the same way.
+    dialog_->AddDroppedPaths({*dir_ / "a.png", *dir_ / "notes.txt", *dir_ / "missing.png"});
+    QCOMPARE(Column(list, 0), QStringList({"a.png", "b.png", "x.JPG", "missing.png"}));  // by path
+
+    // During a run, drops are refused and the list stays as it is.
+    Gate gate;
+    dialog_->converters().stageImage = [&](const std::string& path) {
+      gate.Arrive();
+      return StageImageAsPng(path);
+    };
+    Find<QLineEdit>("outputEdit")->setText(QString::fromStdString(*dir_ / "out.pdf"));
+    ModalCloser closer;
+    QSignalSpy finished(dialog_.get(), &CBrannockDlg::RunFinished);
+    dialog_->OnConvert();
+    QTRY_VERIFY(gate.Arrived());
+    QCOMPARE(DropOn(list->viewport(), FileUrl(*dir_ / "caf\xe9.png")),
+             std::make_pair(false, false));
+    QTest::keyClick(list, Qt::Key_Delete);
+    QCOMPARE(list->topLevelItemCount(), 4);
+    gate.Open();
+    QVERIFY(finished.wait(30000));
   }
 
   void fiveThousandRowsStayUsable() {
@@ -517,6 +692,25 @@ class GuiTest : public QObject {
     QTimer::singleShot(50, [&] { QTest::keyClick(&dialog_->aboutDialog(), Qt::Key_Return); });
     Find<QAction>("actionAbout")->trigger();
     QCOMPARE(dialog_->aboutDialog().result(), int(QDialog::Accepted));
+
+    // Closed while the link was hovered, the box opens again with the link in its normal look.
+    CHyperLink* link = dialog_->aboutDialog().link();
+    bool hoveredBefore = false, hoveredAfter = true;
+    QTimer::singleShot(50, [&] {
+      QMouseEvent move(QEvent::MouseMove, QPointF(4, 4), link->mapToGlobal(QPointF(4, 4)),
+                       Qt::NoButton, Qt::NoButton, {});
+      QApplication::sendEvent(link, &move);
+      hoveredBefore = link->IsHover();
+      QTest::keyClick(&dialog_->aboutDialog(), Qt::Key_Escape);
+    });
+    dialog_->OnAbout();
+    QTimer::singleShot(50, [&] {
+      hoveredAfter = link->IsHover();
+      QTest::keyClick(&dialog_->aboutDialog(), Qt::Key_Escape);
+    });
+    dialog_->OnAbout();
+    QVERIFY(hoveredBefore);
+    QVERIFY(!hoveredAfter);
   }
 
   void linkLooksFollowThePointerAndClicksOpenIt() {
@@ -525,6 +719,7 @@ class GuiTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(&about));
     CHyperLink* link = about.link();
     const QFontMetrics metrics(link->font());
+    QCOMPARE(metrics.height(), 14);  // the character cell, not the em height
     QCOMPARE(link->size(), QSize(metrics.horizontalAdvance(link->text()) + 6, metrics.height() + 3));
     QCOMPARE(link->URL(), QString("https://brannock.dev/"));
 

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "program_folder.h"
 #include "program_paths.h"
@@ -88,6 +92,34 @@ TEST_F(SettingsStore, HugeAndBinaryFilesAreNeverCutShort) {
   WriteSetting("B", "2");
   EXPECT_EQ(ReadSetting("A"), "1");
   EXPECT_EQ(ReadSetting("B"), "2");
+}
+
+// Two instances writing at once lost each other's keys: each read, replaced its key and
+// renamed without a lock.
+TEST_F(SettingsStore, TwoProcessesWritingAtOnceKeepEveryKey) {
+  constexpr int kWrites = 60;
+  std::vector<pid_t> children;
+  for (const char* prefix : {"A", "B"}) {
+    const pid_t child = fork();
+    if (child == 0) {
+      for (int i = 0; i < kWrites; ++i) WriteSetting(prefix + std::to_string(i), std::to_string(i));
+      _exit(0);
+    }
+    children.push_back(child);
+  }
+  for (pid_t child : children) waitpid(child, nullptr, 0);
+  for (const char* prefix : {"A", "B"})
+    for (int i = 0; i < kWrites; ++i)
+      EXPECT_EQ(ReadSetting(prefix + std::to_string(i)), std::to_string(i)) << prefix << i;
+
+  // A settings.ini that is a link is written through, and stays a link.
+  TempDir elsewhere;
+  WriteFile(elsewhere / "real.ini", "[Settings]\r\nINFC_LOG=ON\r\n");
+  std::filesystem::remove(g_strSettingsPath);
+  std::filesystem::create_symlink(elsewhere / "real.ini", g_strSettingsPath);
+  WriteSetting("OnRadioEvery", "1");
+  EXPECT_TRUE(std::filesystem::is_symlink(g_strSettingsPath));
+  EXPECT_EQ(ReadFile(elsewhere / "real.ini"), "[Settings]\r\nINFC_LOG=ON\r\nOnRadioEvery=1\r\n");
 }
 
 // An installed program (under /usr or /opt) keeps nothing beside itself, also as root; the
