@@ -10,10 +10,14 @@
 
 namespace brannock::fuzzing {
 
+// Under $TMPDIR when set: libFuzzer ends without running destructors, so CI points it into
+// its build folder rather than leave folders in /tmp.
 inline const std::string& Folder() {
   static const std::string folder = [] {
-    char pattern[] = "/tmp/brannock-fuzz-XXXXXX";
-    return std::string(mkdtemp(pattern)) + "/";
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/brannock-fuzz-XXXXXX";
+    if (!mkdtemp(pattern.data())) abort();
+    return pattern + "/";
   }();
   return folder;
 }
