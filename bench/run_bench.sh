@@ -4,6 +4,7 @@
 #   full:   40 images a set, 3 runs each, medians
 #   --quick: 4 images a set, 1 run
 # Needs a build in $BUILD (default build). Writes the table to $BUILD/bench/results.md.
+# BASELINE=<another brannock binary> adds it as the tool "before", measured in the same runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build}
@@ -17,8 +18,13 @@ mkdir -p "$work"
 [ -d "$corpus" ] || "$BUILD/bench/make_corpus" "$corpus" "$COUNT"
 
 # brannock runs from a private program folder, so its staging folder is the benchmark's.
-mkdir -p "$work/prog"
+mkdir -p "$work/prog" "$work/before"
 cp "$BUILD/cli/brannock" "$work/prog/brannock"
+tools="brannock gm im6 img2pdf floor"
+if [ -n "${BASELINE:-}" ]; then
+  cp "$BASELINE" "$work/before/brannock"
+  tools="brannock before gm im6 img2pdf floor"
+fi
 
 # Debian's ImageMagick policy forbids writing PDF and caps memory so low that a batch of
 # photos stops part way. A private policy without either is mounted over it inside a mount
@@ -56,11 +62,14 @@ for set in photo scan screen; do
   for run in $(seq "$RUNS"); do
     # Interleaved, so that every tool sees the same machine state.
     echo "$set brannock $(measure brannock "$set" "$work/out-b.pdf" "$work/prog/brannock" -i "$corpus/$set" -o "$work/out-b.pdf")" >> "$results"
+    if [ -n "${BASELINE:-}" ]; then
+      echo "$set before $(measure before "$set" "$work/out-before.pdf" "$work/before/brannock" -i "$corpus/$set" -o "$work/out-before.pdf")" >> "$results"
+    fi
     echo "$set gm $(measure gm "$set" "$work/out-gm.pdf" gm convert "${files[@]}" -compress zip "$work/out-gm.pdf")" >> "$results"
     echo "$set im6 $(measure im6 "$set" "$work/out-im.pdf" "$work/im6" "${files[@]}" -compress zip "$work/out-im.pdf")" >> "$results"
     echo "$set img2pdf $(measure img2pdf "$set" "$work/out-i2p.pdf" img2pdf -o "$work/out-i2p.pdf" "${files[@]}")" >> "$results"
-    floor=$("$BUILD/bench/floor" "${files[@]}" | cut -d' ' -f1)
-    echo "$set floor $floor 0 0 0" >> "$results"
+    read -r floor packed < <("$BUILD/bench/floor" "${files[@]}")
+    echo "$set floor $floor 0 0 $packed" >> "$results"
   done
   # Pixel-exact: the first, a middle and the last page against their decoded inputs.
   n=${#files[@]}
@@ -70,23 +79,25 @@ done
 
 table=$BUILD/bench/results.md
 {
-  echo "| set | tool | wall s | CPU s | peak MB | output MB | brannock wall / tool wall |"
-  echo "|---|---|---:|---:|---:|---:|---:|"
+  echo "| set | tool | wall s | CPU s | peak MB | output MB | brannock wall / tool wall | output / gm output |"
+  echo "|---|---|---:|---:|---:|---:|---:|---:|"
   for set in photo scan screen; do
     bw=$(awk -v s=$set '$1==s && $2=="brannock" {print $3}' "$results" | median)
-    for tool in brannock gm im6 img2pdf floor; do
+    gs=$(awk -v s=$set '$1==s && $2=="gm" {print $6}' "$results" | median)
+    for tool in $tools; do
       col() { awk -v s=$set -v t=$tool -v c="$1" '$1==s && $2==t {print $c}' "$results" | median; }
       wall=$(col 3) cpu=$(col 4) peak=$(col 5) size=$(col 6)
       if [ "$(echo "$wall < 0" | bc)" = 1 ]; then
-        printf "| %s | %s | failed | | | | |\n" "$set" "$tool"
+        printf "| %s | %s | failed | | | | | |\n" "$set" "$tool"
         continue
       fi
       ratio=$(echo "scale=2; $bw / $wall" | bc 2>/dev/null || echo "-")
-      printf "| %s | %s | %.1f | %.1f | %.0f | %.1f | %s |\n" "$set" "$tool" "$wall" "$cpu" \
-        "$(echo "$peak / 1024" | bc)" "$(echo "scale=1; $size / 1048576" | bc)" "$ratio"
+      sizeRatio=$( [ "$(echo "$gs > 0" | bc)" = 1 ] && echo "scale=3; $size / $gs" | bc || echo "-")
+      printf "| %s | %s | %.1f | %.1f | %.0f | %.1f | %s | %s |\n" "$set" "$tool" "$wall" "$cpu" \
+        "$(echo "$peak / 1024" | bc)" "$(echo "scale=1; $size / 1048576" | bc)" "$ratio" "$sizeRatio"
     done
   done
   echo
-  echo "$COUNT images a set, median of $RUNS run(s), $(nproc) cores; floor = decode every input and deflate its pixels at level 6 on all cores (CPU, peak and size not measured)."
+  echo "$COUNT images a set, median of $RUNS run(s), $(nproc) cores; floor = decode every input with libjpeg-turbo or libpng, Up filter, libdeflate level 1, on all cores (CPU and peak not measured)."
 } > "$table"
 cat "$table"

@@ -149,7 +149,9 @@ void ReplacePalette(Magick::Image& image, const std::vector<uint8_t>& palette) {
 void ExpandToRgb(PlainPicture& picture) {
   PlainPngLayout& layout = picture.layout;
   if (layout.colour == PngColour::kRgb) return;
-  std::vector<uint8_t> rgb(picture.samples.size() * 3);
+  std::vector<uint8_t> rgb;
+  rgb.reserve(picture.samples.size() * 3 + layout.height);
+  rgb.resize(picture.samples.size() * 3);
   for (size_t i = 0; i < picture.samples.size(); ++i) {
     const uint8_t value = picture.samples[i];
     for (int c = 0; c < 3; ++c)
@@ -180,7 +182,9 @@ void PlaceOnCanvas(PlainPicture& picture, const ImageCanvas& canvas) {
     ExpandToRgb(picture);
   }
   const size_t channels = layout.colour == PngColour::kRgb ? 3 : 1;
-  std::vector<uint8_t> samples(size_t{canvas.width} * canvas.height * channels, fill);
+  std::vector<uint8_t> samples;
+  samples.reserve(size_t{canvas.width} * canvas.height * channels + canvas.height);
+  samples.assign(size_t{canvas.width} * canvas.height * channels, fill);
   if (channels == 3) {
     for (size_t i = 0; i < samples.size(); i += 3) std::memcpy(&samples[i], background, 3);
   }
@@ -228,7 +232,9 @@ void Orient(PlainPicture& picture, int orientation) {
   const bool swapped = orientation >= 5;
   const uint32_t outWidth = swapped ? layout.height : layout.width;
   const uint32_t outHeight = swapped ? layout.width : layout.height;
-  std::vector<uint8_t> samples(picture.samples.size());
+  std::vector<uint8_t> samples;
+  samples.reserve(picture.samples.size() + outHeight);
+  samples.resize(picture.samples.size());
   uint8_t* out = samples.data();
   for (uint32_t y = 0; y < outHeight; ++y) {
     int64_t source = base + int64_t{y} * dy;
@@ -386,6 +392,8 @@ bool ImageFile::TakePlainPicture(PlainPicture& picture) {
       }
     }
     const size_t pixels = size_t{layout.width} * layout.height;
+    // Room for the PNG rows' filter bytes, which the writer adds in place.
+    picture.samples.reserve(pixels * (layout.colour == PngColour::kRgb ? 3 : 1) + layout.height);
     picture.samples.resize(pixels * (layout.colour == PngColour::kRgb ? 3 : 1));
     if (layout.colour != PngColour::kPalette) {
       taken = MagickLib::DispatchImage(raw, 0, 0, layout.width, layout.height,
@@ -414,16 +422,8 @@ bool ImageFile::TakePlainPicture(PlainPicture& picture) {
   return true;
 }
 
-bool WritePlainPicture(const std::string& path, const PlainPicture& picture) {
-  if (picture.layout.height == 0) return false;
-  const size_t rowBytes = picture.samples.size() / picture.layout.height;
-  return WritePlainPng(
-      path, picture.layout,
-      [&](uint32_t first, uint32_t count, uint8_t* rows) {
-        std::memcpy(rows, picture.samples.data() + rowBytes * first, rowBytes * count);
-        return true;
-      },
-      StagingEncodingFor(picture.layout, picture.samples.data()));
+bool WritePlainPicture(const std::string& path, PlainPicture& picture) {
+  return WriteStagedPng(path, picture.layout, picture.samples);
 }
 
 bool ImageFile::SaveAsPng(const std::string& path) {

@@ -27,8 +27,8 @@ struct PlainPicture {
   std::vector<uint8_t> samples;
 };
 
-/// Writes a plain picture as a plain PNG with the staging encoding; see WritePlainPng.
-bool WritePlainPicture(const std::string& path, const PlainPicture& picture);
+/// Writes a plain picture as a staged PNG (see WriteStagedPng); the samples are used up.
+bool WritePlainPicture(const std::string& path, PlainPicture& picture);
 
 /// Decoding holds the library's 16-bit pixel cache (8 bytes a pixel). Decodes running at
 /// once share this budget, so that parallel staging keeps memory flat; a picture larger

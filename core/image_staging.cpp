@@ -102,8 +102,7 @@ bool DecodeForReplacement(const std::string& path, PlainPicture& picture) {
 }
 
 // Writes the PNG and removes the copy it replaces; the copy stays when the PNG fails.
-bool WriteReplacement(const std::string& path, const std::string& target,
-                      const PlainPicture& picture) {
+bool WriteReplacement(const std::string& path, const std::string& target, PlainPicture& picture) {
   const bool written = WritePlainPicture(target, picture);
   if (written && target != path) unlink(path.c_str());
   return written;

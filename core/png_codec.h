@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -98,13 +99,17 @@ struct PlainPngLayout {
 /// back to back); false stops the write as failed.
 using PngRowSource = std::function<bool(uint32_t first, uint32_t count, uint8_t* rows)>;
 
-/// How a plain PNG is compressed: the zlib level and the set of row filters libpng may
-/// choose from (PNG_FILTER_* flags).
+/// How a plain PNG is compressed: the level and the set of row filters (PNG_FILTER_* flags).
 struct PngEncoding {
   int level;
   int filters;
-  int strategy = 0;  ///< zlib strategy (Z_DEFAULT_STRATEGY, Z_RLE, ...)
+  int strategy = 0;    ///< zlib strategy (Z_DEFAULT_STRATEGY, Z_RLE, ...) for streamed writes
+  bool whole = false;  ///< compress the whole picture in one piece with libdeflate at `level`
 };
+
+/// Pictures up to this many bytes of samples may be compressed in one piece (see
+/// WriteWholePlainPng); larger ones are streamed through zlib, which needs no second copy.
+inline constexpr size_t kWholePictureBytes = size_t{64} << 20;
 
 /// The staged PNGs' image data goes into the PDF unchanged, so their compression is the
 /// PDF's: chosen by measurement for each kind of picture. Without the samples at hand the
@@ -112,6 +117,20 @@ struct PngEncoding {
 PngEncoding StagingEncodingFor(PngColour colour);
 /// The same choice with the samples (rows of width * channels bytes) at hand.
 PngEncoding StagingEncodingFor(const PlainPngLayout& layout, const uint8_t* samples);
+
+/// Writes a whole picture in memory as a staged PNG with the encoding its content calls
+/// for: in one piece (WriteWholePlainPng) or streamed. `samples` is used up either way.
+bool WriteStagedPng(const std::string& path, const PlainPngLayout& layout,
+                    std::vector<uint8_t>& samples);
+
+/// Writes a plain 8-bit PNG with no ancillary chunks from a whole picture in memory
+/// (`samples`: rows of width * channels bytes), compressed in one piece with libdeflate at
+/// `encoding.level`, rows unfiltered or Up-filtered as `encoding.filters` says. `samples` is
+/// used up: the rows are filtered in place (the vector grows by one byte a row, so reserve
+/// that to spare a copy) and released before the file is written. The same atomic rename
+/// as WritePlainPng.
+bool WriteWholePlainPng(const std::string& path, const PlainPngLayout& layout,
+                        std::vector<uint8_t>& samples, PngEncoding encoding);
 
 /// Writes a plain 8-bit PNG with no ancillary chunks. The file is written beside `path`
 /// under another name and renamed over `path` when complete, so a failure never leaves a

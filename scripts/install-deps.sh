@@ -8,6 +8,7 @@ packages=(
   libhpdf-dev                 # PDF writer
   libgraphicsmagick++1-dev    # image decoders behind our image layer
   libpng-dev zlib1g-dev       # PNG check and plain PNG writer
+  libdeflate-dev              # staged PNGs compressed in one piece
   libgtest-dev googletest     # unit tests
   libjpeg-dev                 # tests write JPEGs as cameras and other programs do
   libqpdf-dev                 # tests read written PDFs back

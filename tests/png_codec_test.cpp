@@ -176,6 +176,52 @@ TEST(StagingEncodingFor, ComparesEachRowWithTheOneAboveItSafely) {
   EXPECT_EQ(StagingEncodingFor(rgb, noisyRgb.data()).strategy, Z_RLE);
 }
 
+// Staged pictures are written whole with libdeflate (flat ones, grey and palette ones) or
+// streamed through zlib (colour photos); every one must read back as exactly its samples.
+TEST(WriteStagedPng, EveryKindOfPictureReadsBackExactly) {
+  TempDir dir;
+  const uint32_t width = 61, height = 37;
+  std::vector<uint8_t> noisy(size_t{width} * height * 3), flat(noisy.size());
+  for (size_t i = 0; i < noisy.size(); ++i) {
+    noisy[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+    flat[i] = static_cast<uint8_t>((i % (width * 3)) / 40 * 60);
+  }
+  const std::vector<uint8_t> palette = {0, 0, 0, 250, 10, 10, 10, 250, 10, 10, 10, 250};
+  std::vector<uint8_t> indexes(size_t{width} * height);
+  for (size_t i = 0; i < indexes.size(); ++i) indexes[i] = static_cast<uint8_t>(noisy[i] % 4);
+  struct Case {
+    PlainPngLayout layout;
+    std::vector<uint8_t> samples;
+  };
+  const Case cases[] = {
+      {{width, height, PngColour::kRgb, {}}, noisy},
+      {{width, height, PngColour::kRgb, {}}, flat},
+      {{width, height, PngColour::kGrey, {}}, {noisy.begin(), noisy.begin() + width * height}},
+      {{width, height, PngColour::kGrey, {}}, {flat.begin(), flat.begin() + width * height}},
+      {{width, height, PngColour::kPalette, palette}, indexes},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.layout.colour));
+    std::vector<uint8_t> samples = c.samples;
+    ASSERT_TRUE(WriteStagedPng(dir / "staged.png", c.layout, samples));
+    EXPECT_TRUE(samples.empty());
+    // A copy is not trusted as ours: its CRCs and image data are checked in full.
+    WriteFile(dir / "copy.png", testing::ReadFile(dir / "staged.png"));
+    EXPECT_EQ(CheckPng(dir / "copy.png").verdict, PngVerdict::kPlain);
+    const testing::DecodedPng decoded = testing::DecodePng(dir / "copy.png");
+    std::string expected;
+    for (uint8_t v : c.samples) {
+      if (c.layout.colour == PngColour::kPalette)
+        expected.append(reinterpret_cast<const char*>(&palette[3 * v]), 3);
+      else
+        expected += static_cast<char>(v);
+    }
+    EXPECT_EQ(c.layout.colour == PngColour::kGrey ? decoded.grey : decoded.rgb, expected);
+  }
+  EXPECT_TRUE(StagingEncodingFor(cases[1].layout, flat.data()).whole);
+  EXPECT_FALSE(StagingEncodingFor(cases[0].layout, noisy.data()).whole);
+}
+
 TEST(RewriteAsPlainPng, KeepsColourTypeWhereItCanAndDropsTheRest) {
   TempDir dir;
   PngSpec recipe;
