@@ -3,13 +3,16 @@
 // each picture in one zlib stream with libdeflate at level 1, spread over all cores.
 // Prints the wall seconds and the compressed bytes.
 // jpeglib.h needs size_t and FILE declared before it.
+// clang-format off
+#include <cstddef>
+#include <cstdio>
 #include <jpeglib.h>
+// clang-format on
+
 #include <libdeflate.h>
 #include <png.h>
 
 #include <chrono>
-#include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
