@@ -1,9 +1,13 @@
 #include "picture_makers.h"
 
+// jpeglib.h needs size_t and FILE declared before it.
+// clang-format off
+#include <cstddef>
+#include <cstdio>
 #include <jpeglib.h>
+// clang-format on
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 
 namespace brannock::testing {
