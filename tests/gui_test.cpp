@@ -482,6 +482,20 @@ class GuiTest : public QObject {
     ConvertAndWait();
     QCOMPARE(ReadFile(*dir_ / "out.pdf"), before);
     QCOMPARE(closer.results.size(), 1);
+
+    // A document past the PDF library's size limit showed nothing at all; it is known while
+    // staging, and a box says why.
+    SetMaxPdfBytesForTesting(1000);
+    dialog_->OnRemoveAll();
+    AddFiles({*dir_ / "a.png", *dir_ / "c.png"});
+    Find<QLineEdit>("outputEdit")->setText(QString::fromStdString(*dir_ / "big.pdf"));
+    ConvertAndWait();
+    SetMaxPdfBytesForTesting(0);
+    QCOMPARE(closer.messages,
+             QStringList({"The PDF would be larger than 4 GB; convert fewer images at once."}));
+    QVERIFY(!brannock::testing::FileExists(*dir_ / "big.pdf"));
+    QVERIFY(Entries(*dir_ / "tmp").empty());
+    QCOMPARE(closer.results.size(), 1);
   }
 
   // Closing during a run used to leave the worker using a dialog that was gone.
