@@ -519,6 +519,18 @@ bool CloseOutput(PngJob* job) {
   return flushed && closed;
 }
 
+// Makes the reader and reads the header; a libpng error jumps to the caller's setjmp.
+bool StartReader(PngJob* job) {
+  job->reader = png_create_read_struct(PNG_LIBPNG_VER_STRING, job, JumpOnError, IgnoreWarning);
+  if (!job->reader) return false;
+  job->readerInfo = png_create_info_struct(job->reader);
+  if (!job->readerInfo) return false;
+  png_set_chunk_malloc_max(job->reader, 0);
+  png_init_io(job->reader, job->input);
+  png_read_info(job->reader, job->readerInfo);
+  return true;
+}
+
 enum class WholeRead { kRead, kDeclined, kFailed };
 
 // Reads a PNG whose plain form has 8-bit samples and fits kWholePictureBytes into `samples`,
@@ -526,13 +538,7 @@ enum class WholeRead { kRead, kDeclined, kFailed };
 // resource held by `job` or the caller, so a longjmp out of libpng leaks nothing.
 WholeRead ReadWholeJob(PngJob* job, PlainPngLayout* layout, std::vector<uint8_t>* samples) {
   if (setjmp(job->jump)) return WholeRead::kFailed;
-  job->reader = png_create_read_struct(PNG_LIBPNG_VER_STRING, job, JumpOnError, IgnoreWarning);
-  if (!job->reader) return WholeRead::kFailed;
-  job->readerInfo = png_create_info_struct(job->reader);
-  if (!job->readerInfo) return WholeRead::kFailed;
-  png_set_chunk_malloc_max(job->reader, 0);
-  png_init_io(job->reader, job->input);
-  png_read_info(job->reader, job->readerInfo);
+  if (!StartReader(job)) return WholeRead::kFailed;
   const uint32_t width = png_get_image_width(job->reader, job->readerInfo);
   const uint32_t height = png_get_image_height(job->reader, job->readerInfo);
   const int colourType = png_get_color_type(job->reader, job->readerInfo) & ~PNG_COLOR_MASK_ALPHA;
@@ -569,13 +575,7 @@ WholeRead ReadWholeJob(PngJob* job, PlainPngLayout* layout, std::vector<uint8_t>
 // Runs with every resource held by `job`, so a longjmp out of libpng leaks nothing.
 bool RewriteJob(PngJob* job) {
   if (setjmp(job->jump)) return false;
-  job->reader = png_create_read_struct(PNG_LIBPNG_VER_STRING, job, JumpOnError, IgnoreWarning);
-  if (!job->reader) return false;
-  job->readerInfo = png_create_info_struct(job->reader);
-  if (!job->readerInfo) return false;
-  png_set_chunk_malloc_max(job->reader, 0);
-  png_init_io(job->reader, job->input);
-  png_read_info(job->reader, job->readerInfo);
+  if (!StartReader(job)) return false;
 
   const uint32_t width = png_get_image_width(job->reader, job->readerInfo);
   const uint32_t height = png_get_image_height(job->reader, job->readerInfo);
