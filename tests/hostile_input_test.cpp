@@ -286,15 +286,15 @@ TEST(HostileInput, SameInputsGiveTheSamePdfWhateverTheHeapHeld) {
   const std::string in = program.dir() / "in";
   mkdir(in.c_str(), 0755);
   for (int bits : {1, 2, 4}) {
-    testing::PngSpec spec;
-    spec.width = 13, spec.height = 7, spec.bitDepth = bits, spec.interlaced = true;
-    spec.colourType = bits == 4 ? 3 : 0;
-    if (bits == 4) spec.palette = {0, 0, 0, 90, 10, 10, 200, 0, 100, 255, 255, 255};
-    WriteFile(in + "/interlaced-" + std::to_string(bits) + ".png", testing::MakePng(spec));
+    testing::PngSpec recipe;
+    recipe.width = 13, recipe.height = 7, recipe.bitDepth = bits, recipe.interlaced = true;
+    recipe.colourType = bits == 4 ? 3 : 0;
+    if (bits == 4) recipe.palette = {0, 0, 0, 90, 10, 10, 200, 0, 100, 255, 255, 255};
+    WriteFile(in + "/interlaced-" + std::to_string(bits) + ".png", testing::MakePng(recipe));
   }
   const std::string jpeg = Bytes("JPEG", 3);
   WriteFile(in + "/turned.jpg", testing::InsertAfterSoi(jpeg, testing::ExifSegment(6)));
-  testing::GifSpec gif{8, 6, 2, 1, 3, 2, true, 1, {255, 0, 0, 0, 0, 255}, {0, 1, 0, 1, 0, 1}};
+  testing::GifRecipe gif{8, 6, 2, 1, 3, 2, true, 1, {255, 0, 0, 0, 0, 255}, {0, 1, 0, 1, 0, 1}};
   WriteFile(in + "/screen.gif", testing::MakeGif(gif));
 
   std::string first;

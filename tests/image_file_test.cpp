@@ -128,7 +128,7 @@ TEST(ImageFile, TurnsPicturesUprightAsTheirOrientationSays) {
 
 TEST(ImageFile, PlacesTheFirstGifImageOnItsScreen) {
   TempDir dir;
-  testing::GifSpec gif;
+  testing::GifRecipe gif;
   gif.screenWidth = 8, gif.screenHeight = 6, gif.left = 2, gif.top = 1;
   gif.width = 3, gif.height = 2;
   gif.palette = {255, 0, 0, 0, 255, 0, 0, 0, 255, 10, 20, 30};

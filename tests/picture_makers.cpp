@@ -118,29 +118,29 @@ std::string WithJunkBeforeMarkers(const std::string& jpeg, int count) {
   return out + jpeg.substr(data);
 }
 
-std::string MakeTiff(const TiffSpec& spec) {
-  const int planes = spec.planar ? spec.channels : 1;
-  const size_t bytesPerSample = spec.bits / 8;
+std::string MakeTiff(const TiffRecipe& recipe) {
+  const int planes = recipe.planar ? recipe.channels : 1;
+  const size_t bytesPerSample = recipe.bits / 8;
   const size_t planeBytes =
-      size_t{spec.width} * spec.height * bytesPerSample * (spec.planar ? 1 : spec.channels);
+      size_t{recipe.width} * recipe.height * bytesPerSample * (recipe.planar ? 1 : recipe.channels);
   struct Entry {
     uint16_t tag, type;
     uint32_t count, value;
   };
   std::vector<Entry> entries = {
-      {256, 4, 1, spec.width},
-      {257, 4, 1, spec.height},
-      {258, 3, static_cast<uint32_t>(spec.channels), static_cast<uint32_t>(spec.bits)},
+      {256, 4, 1, recipe.width},
+      {257, 4, 1, recipe.height},
+      {258, 3, static_cast<uint32_t>(recipe.channels), static_cast<uint32_t>(recipe.bits)},
       {259, 3, 1, 1},
-      {262, 3, 1, spec.channels == 1 ? 1u : 2u},
+      {262, 3, 1, recipe.channels == 1 ? 1u : 2u},
       {273, 4, static_cast<uint32_t>(planes), 0},
-      {277, 3, 1, static_cast<uint32_t>(spec.channels)},
-      {278, 4, 1, spec.height},
+      {277, 3, 1, static_cast<uint32_t>(recipe.channels)},
+      {278, 4, 1, recipe.height},
       {279, 4, static_cast<uint32_t>(planes), static_cast<uint32_t>(planeBytes)},
-      {284, 3, 1, spec.planar ? 2u : 1u},
+      {284, 3, 1, recipe.planar ? 2u : 1u},
   };
-  if (spec.orientation)
-    entries.insert(entries.begin() + 6, {274, 3, 1, static_cast<uint32_t>(spec.orientation)});
+  if (recipe.orientation)
+    entries.insert(entries.begin() + 6, {274, 3, 1, static_cast<uint32_t>(recipe.orientation)});
   // Arrays that do not fit in an entry follow the IFD: bits, strip offsets, strip sizes.
   const uint32_t arrays = static_cast<uint32_t>(8 + 2 + 12 * entries.size() + 4);
   const uint32_t bitsAt = arrays, offsetsAt = bitsAt + 8, countsAt = offsetsAt + 16;
@@ -162,14 +162,14 @@ std::string MakeTiff(const TiffSpec& spec) {
     if (e.type == 3 && value == e.value) PutLe(out, 0, 2);
   }
   PutLe(out, 0, 4);
-  for (int i = 0; i < 4; ++i) PutLe(out, static_cast<uint32_t>(spec.bits), 2);
+  for (int i = 0; i < 4; ++i) PutLe(out, static_cast<uint32_t>(recipe.bits), 2);
   for (int i = 0; i < 4; ++i) PutLe(out, static_cast<uint32_t>(dataAt + i * planeBytes), 4);
   for (int i = 0; i < 4; ++i) PutLe(out, static_cast<uint32_t>(planeBytes), 4);
   for (int plane = 0; plane < planes; ++plane) {
-    for (size_t i = 0; i < spec.samples.size(); ++i) {
-      if (spec.planar && static_cast<int>(i % spec.channels) != plane) continue;
-      const uint8_t v = spec.samples[i];
-      if (spec.bits == 16)
+    for (size_t i = 0; i < recipe.samples.size(); ++i) {
+      if (recipe.planar && static_cast<int>(i % recipe.channels) != plane) continue;
+      const uint8_t v = recipe.samples[i];
+      if (recipe.bits == 16)
         PutLe(out, v * 257u, 2);
       else
         out += static_cast<char>(v);
@@ -178,19 +178,19 @@ std::string MakeTiff(const TiffSpec& spec) {
   return out;
 }
 
-std::string MakeGif(const GifSpec& spec) {
+std::string MakeGif(const GifRecipe& recipe) {
   int sizeBits = 0;
-  while ((2u << sizeBits) < spec.palette.size() / 3) ++sizeBits;
-  std::string table(spec.palette.begin(), spec.palette.end());
+  while ((2u << sizeBits) < recipe.palette.size() / 3) ++sizeBits;
+  std::string table(recipe.palette.begin(), recipe.palette.end());
   table.resize(size_t{3} << (sizeBits + 1), '\0');
 
   std::string out = "GIF89a";
-  PutLe(out, spec.screenWidth, 2);
-  PutLe(out, spec.screenHeight, 2);
-  out += static_cast<char>(spec.globalTable ? 0xF0 | sizeBits : 0x70);
-  out += static_cast<char>(spec.background);
+  PutLe(out, recipe.screenWidth, 2);
+  PutLe(out, recipe.screenHeight, 2);
+  out += static_cast<char>(recipe.globalTable ? 0xF0 | sizeBits : 0x70);
+  out += static_cast<char>(recipe.background);
   out += '\0';
-  if (spec.globalTable) out += table;
+  if (recipe.globalTable) out += table;
 
   auto frame = [&](uint32_t left, uint32_t top, uint32_t width, uint32_t height,
                    const std::vector<uint8_t>& indexes) {
@@ -199,8 +199,8 @@ std::string MakeGif(const GifSpec& spec) {
     PutLe(out, top, 2);
     PutLe(out, width, 2);
     PutLe(out, height, 2);
-    out += static_cast<char>(spec.globalTable ? 0 : 0x80 | sizeBits);
-    if (!spec.globalTable) out += table;
+    out += static_cast<char>(recipe.globalTable ? 0 : 0x80 | sizeBits);
+    if (!recipe.globalTable) out += table;
     // LZW with a clear code before the table would grow: every code has the starting width.
     const int minimum = std::max(2, sizeBits + 1);
     const uint32_t clear = 1u << minimum, width_ = minimum + 1;
@@ -230,10 +230,10 @@ std::string MakeGif(const GifSpec& spec) {
     }
     out += '\0';
   };
-  frame(spec.left, spec.top, spec.width, spec.height, spec.indexes);
-  if (spec.secondFrame) {
-    frame(0, 0, spec.screenWidth, spec.screenHeight,
-          std::vector<uint8_t>(size_t{spec.screenWidth} * spec.screenHeight, 1));
+  frame(recipe.left, recipe.top, recipe.width, recipe.height, recipe.indexes);
+  if (recipe.secondFrame) {
+    frame(0, 0, recipe.screenWidth, recipe.screenHeight,
+          std::vector<uint8_t>(size_t{recipe.screenWidth} * recipe.screenHeight, 1));
   }
   out += '\x3B';
   return out;
@@ -323,39 +323,39 @@ std::string MakeBitmapArray(const std::string& bmp) {
   return out + inner;
 }
 
-std::string MakePcx(const PcxSpec& spec) {
-  const size_t bytesPerLine = ((size_t{spec.width} * spec.bits + 7) / 8 + 1) / 2 * 2;
+std::string MakePcx(const PcxRecipe& recipe) {
+  const size_t bytesPerLine = ((size_t{recipe.width} * recipe.bits + 7) / 8 + 1) / 2 * 2;
   std::string out;
   out += '\x0A';
   out += '\x05';
   out += '\x01';
-  out += static_cast<char>(spec.bits);
+  out += static_cast<char>(recipe.bits);
   PutLe(out, 0, 4);
-  PutLe(out, spec.width - 1, 2);
-  PutLe(out, spec.height - 1, 2);
+  PutLe(out, recipe.width - 1, 2);
+  PutLe(out, recipe.height - 1, 2);
   PutLe(out, 72, 2);
   PutLe(out, 72, 2);
   std::string header;
-  if (spec.bits * spec.planes <= 4) header.assign(spec.palette.begin(), spec.palette.end());
+  if (recipe.bits * recipe.planes <= 4) header.assign(recipe.palette.begin(), recipe.palette.end());
   header.resize(48, '\0');
   out += header;
   out += '\0';
-  out += static_cast<char>(spec.planes);
+  out += static_cast<char>(recipe.planes);
   PutLe(out, static_cast<uint32_t>(bytesPerLine), 2);
   PutLe(out, 1, 2);
   out.append(128 - out.size(), '\0');
 
-  const bool rgb = spec.planes == 3;
-  for (uint32_t y = 0; y < spec.height; ++y) {
-    for (int plane = 0; plane < spec.planes; ++plane) {
+  const bool rgb = recipe.planes == 3;
+  for (uint32_t y = 0; y < recipe.height; ++y) {
+    for (int plane = 0; plane < recipe.planes; ++plane) {
       std::string line(bytesPerLine, '\0');
-      for (uint32_t x = 0; x < spec.width; ++x) {
-        const size_t pixel = size_t{y} * spec.width + x;
-        uint8_t value = rgb ? spec.values[3 * pixel + plane] : spec.values[pixel];
-        if (spec.planes == 4) value = (value >> plane) & 1;
-        const size_t bit = size_t{x} * spec.bits;
+      for (uint32_t x = 0; x < recipe.width; ++x) {
+        const size_t pixel = size_t{y} * recipe.width + x;
+        uint8_t value = rgb ? recipe.values[3 * pixel + plane] : recipe.values[pixel];
+        if (recipe.planes == 4) value = (value >> plane) & 1;
+        const size_t bit = size_t{x} * recipe.bits;
         line[bit / 8] = static_cast<char>(static_cast<uint8_t>(line[bit / 8]) |
-                                          value << (8 - spec.bits - bit % 8));
+                                          value << (8 - recipe.bits - bit % 8));
       }
       for (char c : line) {
         if ((static_cast<uint8_t>(c) & 0xC0) == 0xC0) out += '\xC1';
@@ -363,8 +363,8 @@ std::string MakePcx(const PcxSpec& spec) {
       }
     }
   }
-  if (spec.bits == 8 && spec.planes == 1) {
-    std::string palette(spec.palette.begin(), spec.palette.end());
+  if (recipe.bits == 8 && recipe.planes == 1) {
+    std::string palette(recipe.palette.begin(), recipe.palette.end());
     palette.resize(768, '\0');
     out += '\x0C' + palette;
   }

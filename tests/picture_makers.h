@@ -31,7 +31,7 @@ std::string WithoutHuffmanTables(const std::string& jpeg);
 /// the decoder warns about extraneous bytes once for each.
 std::string WithJunkBeforeMarkers(const std::string& jpeg, int count);
 
-struct TiffSpec {
+struct TiffRecipe {
   uint32_t width = 0;
   uint32_t height = 0;
   int channels = 3;              // 1 grey, 3 RGB
@@ -42,9 +42,9 @@ struct TiffSpec {
 };
 
 /// An uncompressed little-endian TIFF.
-std::string MakeTiff(const TiffSpec& spec);
+std::string MakeTiff(const TiffRecipe& recipe);
 
-struct GifSpec {
+struct GifRecipe {
   uint32_t screenWidth = 0;
   uint32_t screenHeight = 0;
   uint32_t left = 0;
@@ -58,7 +58,7 @@ struct GifSpec {
   bool secondFrame = false;      // append a frame that covers the whole screen
 };
 
-std::string MakeGif(const GifSpec& spec);
+std::string MakeGif(const GifRecipe& recipe);
 
 /// A 16-bit BMP with BI_BITFIELDS masks (red, green, blue, alpha; alpha 0 for none);
 /// `pixels` row by row from the top.
@@ -72,7 +72,7 @@ std::string MakeOs2Bmp(uint32_t width, uint32_t height, const std::vector<uint8_
 /// `bmp` wrapped in an OS/2 bitmap array ("BA") of one entry.
 std::string MakeBitmapArray(const std::string& bmp);
 
-struct PcxSpec {
+struct PcxRecipe {
   uint32_t width = 0;
   uint32_t height = 0;
   int bits = 8;                  // bits per pixel per plane: 1, 2 or 8
@@ -82,6 +82,6 @@ struct PcxSpec {
 };
 
 /// A run-length encoded PCX.
-std::string MakePcx(const PcxSpec& spec);
+std::string MakePcx(const PcxRecipe& recipe);
 
 }  // namespace brannock::testing
