@@ -78,11 +78,6 @@ std::string StagedCopyName(size_t index, size_t count, const std::string& name) 
   return prefix + name.substr(0, keep) + extension;
 }
 
-bool IsFolder(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 enum class CopyResult { kCopied, kSkipped, kWriteFailed };
 
 // Copies a regular file, replacing the target. A source that cannot be read, or is not a

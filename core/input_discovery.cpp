@@ -1,6 +1,7 @@
 #include "input_discovery.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -44,6 +45,17 @@ void FindFilesWithExtension(const std::string& folder, const std::string& extens
 void CollectImagesInFolder(const std::string& folder, PathList& list) {
   list.clear();
   for (const char* extension : kImageExtensions) FindFilesWithExtension(folder, extension, list);
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool HasImageExtension(const std::string& path) {
+  for (const char* extension : kImageExtensions)
+    if (HasExtension(GetFileNamePart(path), extension)) return true;
+  return false;
 }
 
 int ComparePaths(const std::string& a, const std::string& b) {

@@ -29,6 +29,13 @@ void FindFilesWithExtension(const std::string& folder, const std::string& extens
 /// (all "jpg" matches first, then "jpeg", ...). Not sorted.
 void CollectImagesInFolder(const std::string& folder, PathList& list);
 
+/// True when `path` names a folder (links followed).
+bool IsFolder(const std::string& path);
+
+/// True when the file name of `path` ends in one of the accepted image extensions, in any
+/// letter case.
+bool HasImageExtension(const std::string& path);
+
 /// Byte-wise comparison of two path texts, unsigned, without case folding or locale:
 /// negative, zero (only for equal texts) or positive. "Zebra.jpg" comes before "apple.jpg".
 int ComparePaths(const std::string& a, const std::string& b);

@@ -1,7 +1,5 @@
 #include "input_list.h"
 
-#include <sys/stat.h>
-
 #include <QDropEvent>
 #include <QKeyEvent>
 #include <QMimeData>
@@ -22,17 +20,6 @@ const char* const kAddFilesFilter =
     "All Files (*);;JPG Files (*.jpg);;JPEG Files (*.jpeg);;GIF Files (*.gif);;"
     "PNG Files (*.png);;BMP Files (*.bmp);;TIF Files (*.tif);;TIFF Files (*.tiff);;"
     "PCX Files (*.pcx)";
-
-bool IsFolder(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-bool HasImageExtension(const std::string& path) {
-  for (const char* extension : kImageExtensions)
-    if (HasExtension(GetFileNamePart(path), extension)) return true;
-  return false;
-}
 
 }  // namespace
 
