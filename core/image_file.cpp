@@ -11,7 +11,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "colour_profile.h"
 #include "image_headers.h"
+#include "over_white.h"
 #include "png_codec.h"
 
 namespace brannock {
@@ -149,6 +151,7 @@ void ReplacePalette(Magick::Image& image, const std::vector<uint8_t>& palette) {
 void ExpandToRgb(PlainPicture& picture) {
   PlainPngLayout& layout = picture.layout;
   if (layout.colour == PngColour::kRgb) return;
+  if (layout.colour == PngColour::kGrey) layout.profile.clear();  // a grey profile no longer fits
   std::vector<uint8_t> rgb;
   rgb.reserve(picture.samples.size() * 3 + layout.height);
   rgb.resize(picture.samples.size() * 3);
@@ -288,12 +291,19 @@ bool ImageFile::Load(const std::string& path) {
                               : 1;
   GifScreen screen;
   const bool hasScreen = type == ImageType::kGif && ReadGifScreen(data, size, screen);
+  std::vector<uint8_t> profile;
+  if (type == ImageType::kJpeg) profile = ReadJpegProfile(data, size);
+  if (type == ImageType::kPng) profile = ReadPngProfile(data, size);
+  if (type == ImageType::kTiff) profile = ReadTiffProfile(data, size);
   std::vector<uint8_t> os2Palette;
   DecodedRgb bmp16;
   bool ownDecode = false;
+  bool opaqueAlpha = false;
   if (type == ImageType::kBmp) {
     const size_t skip = IsBitmapArray(data, size) ? 14 : 0;
     os2Palette = ReadOs2BmpPalette(data + skip, size - skip);
+    profile = ReadBmpProfile(data + skip, size - skip);
+    opaqueAlpha = HasUnusedBmpAlpha(data + skip, size - skip);
     ownDecode = skip == 0 && DecodeBmp16(data, size, bmp16);
   }
   Magick::Blob blob;
@@ -344,6 +354,8 @@ bool ImageFile::Load(const std::string& path) {
       if (!screen.hasBackground) std::memset(canvas_.background, 255, 3);
     }
     orientation_ = orientation;
+    profile_ = std::move(profile);
+    opaqueAlpha_ = opaqueAlpha;
     image_ = std::move(image);
     type_ = type;
   } catch (const std::exception&) {
@@ -362,56 +374,165 @@ void ImageFile::Release() {
   type_ = ImageType::kNone;
   orientation_ = 1;
   canvas_ = ImageCanvas{};
+  profile_.clear();
+  opaqueAlpha_ = false;
   ReleaseDecodeBudget(budget_);
   budget_ = 0;
 }
 
+namespace {
+
+// A CMYK picture (0 meaning no ink, as the library delivers Adobe's inverted JPEGs too)
+// brought to sRGB through its own CMYK profile.
+bool TakeCmykThroughProfile(const MagickLib::Image* raw, const std::vector<uint8_t>& profile,
+                            PlainPicture& picture) {
+  PlainPngLayout& layout = picture.layout;
+  const size_t pixels = size_t{layout.width} * layout.height;
+  layout.colour = PngColour::kRgb;
+  picture.samples.reserve(pixels * 4 + layout.height);
+  picture.samples.resize(pixels * 4);
+  MagickLib::ExceptionInfo exception;
+  MagickLib::GetExceptionInfo(&exception);
+  const bool dispatched =
+      MagickLib::DispatchImage(raw, 0, 0, layout.width, layout.height, "CMYK",
+                               MagickLib::CharPixel, picture.samples.data(), &exception) != MagickFail;
+  MagickLib::DestroyExceptionInfo(&exception);
+  if (!dispatched ||
+      !ConvertCmykToSrgb(profile, picture.samples.data(), pixels, picture.samples.data()))
+    return false;
+  picture.samples.resize(pixels * 3);
+  return true;
+}
+
+// Composites every pixel over white, a strip of rows at a time from the library's 16-bit
+// samples, into 8-bit RGB.
+bool CompositeOverWhite(const MagickLib::Image* raw, uint32_t width, uint32_t height,
+                        std::vector<uint8_t>& rgb) {
+  constexpr uint32_t kStrip = 64;
+  std::vector<uint16_t> strip(size_t{width} * kStrip * 4);
+  rgb.resize(size_t{width} * height * 3);
+  MagickLib::ExceptionInfo exception;
+  MagickLib::GetExceptionInfo(&exception);
+  bool done = true;
+  for (uint32_t y = 0; done && y < height; y += kStrip) {
+    const uint32_t rows = std::min(kStrip, height - y);
+    done = MagickLib::DispatchImage(raw, 0, y, width, rows, "RGBA", MagickLib::ShortPixel,
+                                    strip.data(), &exception) != MagickFail;
+    uint8_t* out = rgb.data() + size_t{y} * width * 3;
+    using MagickLib::Quantum;
+    for (size_t i = 0; done && i < size_t{width} * rows; ++i) {
+      const uint16_t* pixel = &strip[4 * i];
+      for (int c = 0; c < 3; ++c)
+        *out++ = ScaleQuantumToChar(static_cast<Quantum>(OverWhite16(pixel[c], pixel[3])));
+    }
+  }
+  MagickLib::DestroyExceptionInfo(&exception);
+  return done;
+}
+
+// A composited palette picture stays one when each index still stands for one colour (the
+// alpha belongs to the palette entry, as in GIF and PNG); false sends it to RGB.
+bool TakeCompositedPalette(const MagickLib::Image* raw, const std::vector<uint8_t>& rgb,
+                           PlainPicture& picture) {
+  PlainPngLayout& layout = picture.layout;
+  const size_t pixels = size_t{layout.width} * layout.height;
+  MagickLib::ExceptionInfo exception;
+  MagickLib::GetExceptionInfo(&exception);
+  const bool read =
+      MagickLib::AcquireImagePixels(raw, 0, 0, layout.width, layout.height, &exception) != nullptr;
+  MagickLib::DestroyExceptionInfo(&exception);
+  const MagickLib::IndexPacket* indexes = read ? MagickLib::AccessImmutableIndexes(raw) : nullptr;
+  if (!indexes) return false;
+  std::vector<bool> seen(raw->colors, false);
+  picture.samples.resize(pixels);
+  for (size_t i = 0; i < pixels; ++i) {
+    const size_t index = indexes[i];
+    if (index >= raw->colors) return false;
+    uint8_t* entry = &layout.palette[3 * index];
+    if (!seen[index]) {
+      std::memcpy(entry, &rgb[3 * i], 3);
+      seen[index] = true;
+    } else if (std::memcmp(entry, &rgb[3 * i], 3) != 0) {
+      return false;
+    }
+    picture.samples[i] = static_cast<uint8_t>(index);
+  }
+  return true;
+}
+
+}  // namespace
+
 bool ImageFile::TakePlainPicture(PlainPicture& picture) {
   if (!image_) return false;
   bool taken = false;
+  bool throughProfile = false;
   try {
     Magick::Image& image = *image_;
-    if (image.colorSpace() != Magick::RGBColorspace) image.colorSpace(Magick::RGBColorspace);
-    const MagickLib::Image* raw = image.constImage();
     PlainPngLayout& layout = picture.layout;
     layout = PlainPngLayout{};
     layout.width = image.columns();
     layout.height = image.rows();
-    MagickLib::ExceptionInfo exception;
-    MagickLib::GetExceptionInfo(&exception);
-    const bool grey = MagickLib::IsGrayImage(raw, &exception);
-    if (grey) {
-      layout.colour = PngColour::kGrey;
-    } else if (raw->storage_class == MagickLib::PseudoClass && raw->colors > 0 &&
-               raw->colors <= 256 && raw->colormap) {
-      layout.colour = PngColour::kPalette;
-      for (unsigned i = 0; i < raw->colors; ++i) {
-        layout.palette.push_back(ScaleQuantumToChar(raw->colormap[i].red));
-        layout.palette.push_back(ScaleQuantumToChar(raw->colormap[i].green));
-        layout.palette.push_back(ScaleQuantumToChar(raw->colormap[i].blue));
-      }
-    }
     const size_t pixels = size_t{layout.width} * layout.height;
-    // Room for the PNG rows' filter bytes, which the writer adds in place.
-    picture.samples.reserve(pixels * (layout.colour == PngColour::kRgb ? 3 : 1) + layout.height);
-    picture.samples.resize(pixels * (layout.colour == PngColour::kRgb ? 3 : 1));
-    if (layout.colour != PngColour::kPalette) {
-      taken = MagickLib::DispatchImage(raw, 0, 0, layout.width, layout.height,
-                                       grey ? "R" : "RGB", MagickLib::CharPixel,
-                                       picture.samples.data(), &exception) != MagickFail;
-    } else if (MagickLib::AcquireImagePixels(raw, 0, 0, layout.width, layout.height,
-                                             &exception)) {
-      const MagickLib::IndexPacket* indexes = MagickLib::AccessImmutableIndexes(raw);
-      taken = indexes != nullptr;
-      for (size_t i = 0; taken && i < pixels; ++i) {
-        taken = indexes[i] < raw->colors;
-        picture.samples[i] = static_cast<uint8_t>(indexes[i]);
+    if (image.colorSpace() == Magick::CMYKColorspace &&
+        IsUsableProfile(profile_, ProfileSpace::kCmyk)) {
+      taken = TakeCmykThroughProfile(image.constImage(), profile_, picture);
+      throughProfile = true;
+    } else {
+      if (image.colorSpace() != Magick::RGBColorspace) image.colorSpace(Magick::RGBColorspace);
+      const MagickLib::Image* raw = image.constImage();
+      MagickLib::ExceptionInfo exception;
+      MagickLib::GetExceptionInfo(&exception);
+      // Compositing over white keeps a grey picture grey.
+      const bool grey = MagickLib::IsGrayImage(raw, &exception);
+      if (grey) {
+        layout.colour = PngColour::kGrey;
+      } else if (raw->storage_class == MagickLib::PseudoClass && raw->colors > 0 &&
+                 raw->colors <= 256 && raw->colormap) {
+        layout.colour = PngColour::kPalette;
+        for (unsigned i = 0; i < raw->colors; ++i) {
+          layout.palette.push_back(ScaleQuantumToChar(raw->colormap[i].red));
+          layout.palette.push_back(ScaleQuantumToChar(raw->colormap[i].green));
+          layout.palette.push_back(ScaleQuantumToChar(raw->colormap[i].blue));
+        }
       }
+      // Room for the PNG rows' filter bytes, which the writer adds in place.
+      picture.samples.reserve(pixels * (layout.colour == PngColour::kRgb ? 3 : 1) + layout.height);
+      if (image.matte() && !opaqueAlpha_) {
+        std::vector<uint8_t> rgb;
+        taken = CompositeOverWhite(raw, layout.width, layout.height, rgb);
+        if (taken && layout.colour == PngColour::kGrey) {
+          picture.samples.resize(pixels);
+          for (size_t i = 0; i < pixels; ++i) picture.samples[i] = rgb[3 * i];
+        } else if (!taken || layout.colour != PngColour::kPalette ||
+                   !TakeCompositedPalette(raw, rgb, picture)) {
+          layout.colour = PngColour::kRgb;
+          layout.palette.clear();
+          picture.samples = std::move(rgb);
+        }
+      } else {
+        picture.samples.resize(pixels * (layout.colour == PngColour::kRgb ? 3 : 1));
+        if (layout.colour != PngColour::kPalette) {
+          taken = MagickLib::DispatchImage(raw, 0, 0, layout.width, layout.height,
+                                           grey ? "R" : "RGB", MagickLib::CharPixel,
+                                           picture.samples.data(), &exception) != MagickFail;
+        } else if (MagickLib::AcquireImagePixels(raw, 0, 0, layout.width, layout.height,
+                                                 &exception)) {
+          const MagickLib::IndexPacket* indexes = MagickLib::AccessImmutableIndexes(raw);
+          taken = indexes != nullptr;
+          for (size_t i = 0; taken && i < pixels; ++i) {
+            taken = indexes[i] < raw->colors;
+            picture.samples[i] = static_cast<uint8_t>(indexes[i]);
+          }
+        }
+      }
+      MagickLib::DestroyExceptionInfo(&exception);
     }
-    MagickLib::DestroyExceptionInfo(&exception);
   } catch (const std::exception&) {
     taken = false;
   }
+  // A CMYK picture brought to sRGB needs its profile no more.
+  if (taken && !throughProfile)
+    picture.layout.profile = ProfileFor(std::move(profile_), picture.layout.colour);
   // The 16-bit cache goes before the slow part, the PNG encoding.
   const ImageCanvas canvas = canvas_;
   const int orientation = orientation_;

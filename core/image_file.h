@@ -66,11 +66,14 @@ class ImageFile {
   ImageType GetType() const;
 
   /// Takes the image's samples as a plain picture: 8 bits per sample, grey when the image
-  /// is grey, a palette when it has one of at most 256 colours, RGB otherwise (CMYK is
-  /// converted); any alpha channel is dropped with the colour samples kept as they stand.
-  /// The picture is the one viewers show: turned upright by an EXIF/TIFF orientation, and a
-  /// GIF's first image placed on its logical screen (background colour or white around it).
-  /// The decoded image is released (the object becomes invalid). False when invalid.
+  /// is grey, a palette when it has one of at most 256 colours, RGB otherwise. The picture
+  /// is the one a colour-managed viewer shows on white paper: transparent pixels composited
+  /// over white (a BMP whose alpha bytes are all 0 counts as opaque), turned upright by an
+  /// EXIF/TIFF orientation, a GIF's first image placed on its logical screen (background
+  /// colour or white around it). An embedded profile that suits the picture travels with it
+  /// (PlainPngLayout::profile); CMYK goes to sRGB through its CMYK profile, or by the plain
+  /// formula without one. The decoded image is released (the object becomes invalid).
+  /// False when invalid.
   bool TakePlainPicture(PlainPicture& picture);
 
   /// TakePlainPicture, then writes it as a plain PNG (no transparency, no interlacing).
@@ -86,6 +89,8 @@ class ImageFile {
   ImageType type_ = ImageType::kNone;
   int orientation_ = 1;  // EXIF/TIFF orientation, applied when the picture is taken
   ImageCanvas canvas_;
+  std::vector<uint8_t> profile_;  // as embedded in the file, not yet judged
+  bool opaqueAlpha_ = false;      // alpha bytes that are all 0: no transparency
   uint64_t budget_ = 0;  // share of kDecodeBudgetBytes held
 };
 

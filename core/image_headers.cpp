@@ -19,30 +19,35 @@ uint32_t Read32(const uint8_t* p, bool bigEndian) {
                    : Read16(p + 2, false) << 16 | Read16(p, false);
 }
 
-// The Orientation entry of the first IFD of the TIFF structure at `tiff`.
-int TiffOrientation(const uint8_t* tiff, size_t size) {
-  if (size < 8) return 1;
-  bool bigEndian;
+// The 12-byte entry of `tag` in the first IFD of the TIFF structure at `tiff`; null when
+// there is none or the structure cannot be read.
+const uint8_t* FindTiffEntry(const uint8_t* tiff, size_t size, uint32_t tag, bool& bigEndian) {
+  if (size < 8) return nullptr;
   if (tiff[0] == 'M' && tiff[1] == 'M')
     bigEndian = true;
   else if (tiff[0] == 'I' && tiff[1] == 'I')
     bigEndian = false;
   else
-    return 1;
-  if (Read16(tiff + 2, bigEndian) != 42) return 1;
+    return nullptr;
+  if (Read16(tiff + 2, bigEndian) != 42) return nullptr;
   const uint32_t ifd = Read32(tiff + 4, bigEndian);
-  if (ifd > size - 2) return 1;
+  if (ifd > size - 2) return nullptr;
   const uint32_t entries = Read16(tiff + ifd, bigEndian);
   for (uint32_t i = 0; i < entries; ++i) {
     const size_t entry = size_t{ifd} + 2 + size_t{i} * 12;
-    if (entry + 12 > size) return 1;
-    if (Read16(tiff + entry, bigEndian) != 0x0112) continue;
-    if (Read16(tiff + entry + 2, bigEndian) != 3 || Read32(tiff + entry + 4, bigEndian) != 1)
-      return 1;
-    const uint32_t value = Read16(tiff + entry + 8, bigEndian);
-    return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
+    if (entry + 12 > size) return nullptr;
+    if (Read16(tiff + entry, bigEndian) == tag) return tiff + entry;
   }
-  return 1;
+  return nullptr;
+}
+
+// The Orientation entry of the first IFD of the TIFF structure at `tiff`.
+int TiffOrientation(const uint8_t* tiff, size_t size) {
+  bool bigEndian = false;
+  const uint8_t* entry = FindTiffEntry(tiff, size, 0x0112, bigEndian);
+  if (!entry || Read16(entry + 2, bigEndian) != 3 || Read32(entry + 4, bigEndian) != 1) return 1;
+  const uint32_t value = Read16(entry + 8, bigEndian);
+  return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
 }
 
 }  // namespace
@@ -65,6 +70,82 @@ int ReadOrientation(const uint8_t* data, size_t size, bool tiff) {
     pos += 2 + length;
   }
   return 1;
+}
+
+std::vector<uint8_t> ReadJpegProfile(const uint8_t* data, size_t size) {
+  static constexpr char kTag[] = "ICC_PROFILE";  // with its NUL: 12 bytes
+  std::vector<std::pair<const uint8_t*, size_t>> parts;
+  size_t count = 0;
+  for (size_t pos = 2; pos + 4 <= size;) {
+    if (data[pos] != 0xFF) break;
+    const uint8_t marker = data[pos + 1];
+    if (marker == 0xFF) {
+      ++pos;
+      continue;
+    }
+    if (marker == 0xDA || marker == 0xD9) break;
+    const size_t length = Read16(data + pos + 2, true);
+    if (length < 2 || length > size - pos - 2) break;
+    if (marker == 0xE2 && length >= 2 + 14 && std::memcmp(data + pos + 4, kTag, 12) == 0) {
+      const size_t sequence = data[pos + 16], total = data[pos + 17];
+      if (total == 0 || (count != 0 && total != count) || sequence == 0 || sequence > total)
+        return {};
+      count = total;
+      parts.resize(count);
+      if (parts[sequence - 1].first) return {};  // a repeated part
+      parts[sequence - 1] = {data + pos + 18, length - 16};
+    }
+    pos += 2 + length;
+  }
+  std::vector<uint8_t> profile;
+  for (const auto& [part, length] : parts) {
+    if (!part) return {};  // a missing part
+    profile.insert(profile.end(), part, part + length);
+  }
+  return profile;
+}
+
+std::vector<uint8_t> ReadTiffProfile(const uint8_t* data, size_t size) {
+  bool bigEndian = false;
+  const uint8_t* entry = FindTiffEntry(data, size, 34675, bigEndian);
+  if (!entry) return {};
+  const uint32_t type = Read16(entry + 2, bigEndian);
+  const uint32_t count = Read32(entry + 4, bigEndian);
+  if ((type != 1 && type != 7) || count <= 4) return {};  // no profile fits in 4 bytes
+  const uint32_t offset = Read32(entry + 8, bigEndian);
+  if (offset > size || count > size - offset) return {};
+  return std::vector<uint8_t>(data + offset, data + offset + count);
+}
+
+std::vector<uint8_t> ReadBmpProfile(const uint8_t* data, size_t size) {
+  if (size < 14 + 124 || data[0] != 'B' || data[1] != 'M' || Read32(data + 14, false) < 124 ||
+      std::memcmp(data + 14 + 56, "DEBM", 4) != 0)  // 'MBED', little-endian
+    return {};
+  const uint32_t offset = Read32(data + 14 + 112, false);  // from the info header's start
+  const uint32_t length = Read32(data + 14 + 116, false);
+  if (offset > size - 14 || length > size - 14 - offset) return {};
+  return std::vector<uint8_t>(data + 14 + offset, data + 14 + offset + length);
+}
+
+bool HasUnusedBmpAlpha(const uint8_t* data, size_t size) {
+  if (size < 14 + 40 || data[0] != 'B' || data[1] != 'M') return false;
+  const uint32_t headerSize = Read32(data + 14, false);
+  const uint32_t compression = Read32(data + 30, false);
+  if (headerSize < 40 || Read16(data + 28, false) != 32 || (compression != 0 && compression != 3))
+    return false;
+  // Where the alpha byte sits: the top byte unless an alpha mask says otherwise.
+  uint32_t mask = 0xFF000000;
+  if (headerSize >= 56 && size >= 14 + 56) mask = Read32(data + 14 + 52, false);
+  if (mask == 0) return false;  // no alpha at all
+  const int32_t width = static_cast<int32_t>(Read32(data + 18, false));
+  const int32_t height = static_cast<int32_t>(Read32(data + 22, false));
+  if (width <= 0 || height == 0 || height == INT32_MIN) return false;
+  const uint64_t pixels = uint64_t(width) * uint64_t(height < 0 ? -int64_t{height} : height);
+  const size_t offset = Read32(data + 10, false);
+  if (offset > size || pixels > (size - offset) / 4) return false;
+  for (uint64_t i = 0; i < pixels; ++i)
+    if (Read32(data + offset + 4 * i, false) & mask) return false;
+  return true;
 }
 
 bool ReadGifScreen(const uint8_t* data, size_t size, GifScreen& screen) {

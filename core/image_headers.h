@@ -1,6 +1,7 @@
 // What a file's own bytes say about the picture a viewer shows, where the image library does
-// not apply it or reads it wrongly: the EXIF/TIFF orientation, a GIF's logical screen, an
-// OS/2 2.x BMP palette and 16-bit BMP bit fields. Nothing here decodes compressed data, and
+// not apply it or reads it wrongly: the EXIF/TIFF orientation, embedded colour profiles, a
+// GIF's logical screen and transparent index, an OS/2 2.x BMP palette and 16-bit BMP bit
+// fields. Nothing here decodes compressed data, and
 // every reader stays inside the `size` bytes it is given.
 #pragma once
 
@@ -13,6 +14,21 @@ namespace brannock {
 /// The Orientation tag (1 to 8) of a JPEG's EXIF block, or of a TIFF's first IFD when
 /// `tiff` is true; 1 when there is none, or when the block cannot be read.
 int ReadOrientation(const uint8_t* data, size_t size, bool tiff);
+
+/// The ICC profile of a JPEG's APP2 "ICC_PROFILE" chain, joined in sequence order; empty
+/// when there is none, or when the chain has a missing, repeated or inconsistent part.
+std::vector<uint8_t> ReadJpegProfile(const uint8_t* data, size_t size);
+
+/// The ICC profile of a TIFF's first IFD (tag 34675); empty when there is none or it lies
+/// outside the file.
+std::vector<uint8_t> ReadTiffProfile(const uint8_t* data, size_t size);
+
+/// The profile embedded in a BMP with a V5 header (colour space "MBED"); empty otherwise.
+std::vector<uint8_t> ReadBmpProfile(const uint8_t* data, size_t size);
+
+/// True when a BMP's pixels carry 32-bit alpha bytes that are all 0: writers that leave the
+/// byte unused give such files, and viewers show them opaque.
+bool HasUnusedBmpAlpha(const uint8_t* data, size_t size);
 
 /// A GIF's logical screen and where its first image sits on it.
 struct GifScreen {

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -228,8 +229,37 @@ struct ImageDataSources {
   std::atomic<int> output{-1};
 };
 
-// One image XObject for a plain PNG, built through the library's object interface.
-HPDF_Image EmbedPlainPng(HPDF_Doc doc, const PngCheck& check, ImageDataSource* source) {
+// The ICC profile streams of one document, one for each profile however many images use it.
+class ProfileStreams {
+ public:
+  // The colour space [/ICCBased stream] for a profile, with the stream made on first use.
+  HPDF_Array SpaceFor(HPDF_Doc doc, const std::vector<uint8_t>& profile, int components) {
+    HPDF_Dict& stream = streams_[profile];
+    if (!stream) {
+      stream = HPDF_DictStream_New(doc->mmgr, doc->xref);
+      if (!stream) return nullptr;
+      stream->filter = HPDF_STREAM_FILTER_FLATE_DECODE;
+      HPDF_STATUS status = HPDF_Dict_AddNumber(stream, "N", components);
+      status += HPDF_Dict_AddName(stream, "Alternate", components == 1 ? "DeviceGray" : "DeviceRGB");
+      status += HPDF_Stream_Write(stream->stream, profile.data(),
+                                  static_cast<HPDF_UINT>(profile.size()));
+      if (status != HPDF_OK) return nullptr;
+    }
+    HPDF_Array space = HPDF_Array_New(doc->mmgr);
+    if (!space || HPDF_Array_AddName(space, "ICCBased") != HPDF_OK ||
+        HPDF_Array_Add(space, stream) != HPDF_OK)
+      return nullptr;
+    return space;
+  }
+
+ private:
+  std::map<std::vector<uint8_t>, HPDF_Dict> streams_;
+};
+
+// One image XObject for a plain PNG, built through the library's object interface. A
+// profile that came with the PNG makes its colour space (or a palette's base) ICCBased.
+HPDF_Image EmbedPlainPng(HPDF_Doc doc, const PngCheck& check, ImageDataSource* source,
+                         ProfileStreams& profiles) {
   HPDF_Dict image = HPDF_DictStream_New(doc->mmgr, doc->xref);
   if (!image) return nullptr;
   HPDF_Stream reader = HPDF_CallbackReader_New(doc->mmgr, ReadImageData, SeekImageData,
@@ -240,15 +270,22 @@ HPDF_Image EmbedPlainPng(HPDF_Doc doc, const PngCheck& check, ImageDataSource* s
   image->header.obj_class |= HPDF_OSUBCLASS_XOBJECT;
   HPDF_STATUS status = HPDF_Dict_AddName(image, "Type", "XObject");
   status += HPDF_Dict_AddName(image, "Subtype", "Image");
+  HPDF_Array profiled = nullptr;
+  if (!check.profile.empty()) {
+    profiled = profiles.SpaceFor(doc, check.profile, check.colourType == 0 ? 1 : 3);
+    if (!profiled) return nullptr;
+  }
   if (check.colourType == 3) {
     HPDF_Array space = HPDF_Array_New(doc->mmgr);
     if (!space) return nullptr;
     status += HPDF_Dict_Add(image, "ColorSpace", space);
     status += HPDF_Array_AddName(space, "Indexed");
-    status += HPDF_Array_AddName(space, "DeviceRGB");
+    status += profiled ? HPDF_Array_Add(space, profiled) : HPDF_Array_AddName(space, "DeviceRGB");
     status += HPDF_Array_AddNumber(space, static_cast<HPDF_INT32>(check.palette.size() / 3) - 1);
     status += HPDF_Array_Add(space, HPDF_Binary_New(doc->mmgr, const_cast<uint8_t*>(check.palette.data()),
                                                     static_cast<HPDF_UINT>(check.palette.size())));
+  } else if (profiled) {
+    status += HPDF_Dict_Add(image, "ColorSpace", profiled);
   } else {
     status += HPDF_Dict_AddName(image, "ColorSpace", check.colourType == 2 ? "DeviceRGB" : "DeviceGray");
   }
@@ -266,7 +303,8 @@ HPDF_Image EmbedPlainPng(HPDF_Doc doc, const PngCheck& check, ImageDataSource* s
 // The one place that decides how an input becomes an image of the document. Null when the
 // input gets no page; every reason has been reported through OnLibraryError by then.
 HPDF_Image EmbedImage(HPDF_Doc doc, const std::string& path, const PreparedInput& input,
-                      bool firstPage, Hooks& hooks, ImageDataSources& sources) {
+                      bool firstPage, Hooks& hooks, ImageDataSources& sources,
+                      ProfileStreams& profiles) {
   switch (input.kind) {
     case PreparedInput::Kind::kNotAFile:
       hooks->OnLibraryError(HPDF_FILE_OPEN_ERROR, input.error);
@@ -287,7 +325,7 @@ HPDF_Image EmbedImage(HPDF_Doc doc, const std::string& path, const PreparedInput
     return nullptr;
   }
   sources.sources.push_back(std::make_unique<ImageDataSource>(input.embedPath, sources.output));
-  return EmbedPlainPng(doc, input.check, sources.sources.back().get());
+  return EmbedPlainPng(doc, input.check, sources.sources.back().get(), profiles);
 }
 
 bool SaveAtomically(HPDF_Doc doc, const std::string& outputPath, Hooks& hooks,
@@ -348,6 +386,7 @@ bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& 
 
   RewriteFolder rewrites;
   ImageDataSources sources;
+  ProfileStreams profiles;
   int firstWidth = 0;
   int firstHeight = 0;
   int pages = 0;
@@ -362,7 +401,7 @@ bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& 
         const std::string& path = paths[position];
         if (!hooks->ShouldContinue()) return false;
         hooks->OnInputStarting(index, count, path);
-        HPDF_Image image = EmbedImage(doc, path, input, pages == 0, hooks, sources);
+        HPDF_Image image = EmbedImage(doc, path, input, pages == 0, hooks, sources, profiles);
         if (!image) {
           hooks->OnLoadFailed(index, path);
           // One bad input must not poison the document for all the others.

@@ -18,6 +18,8 @@
 #include <new>
 #include <unordered_map>
 
+#include "colour_profile.h"
+#include "over_white.h"
 #include "temporary_paths.h"
 
 namespace brannock {
@@ -100,6 +102,12 @@ int PngChannels(int colourType) {
   }
 }
 
+std::vector<uint8_t> ProfileFor(std::vector<uint8_t> profile, PngColour colour) {
+  const ProfileSpace space = colour == PngColour::kGrey ? ProfileSpace::kGrey : ProfileSpace::kRgb;
+  if (!profile.empty() && !IsUsableProfile(profile, space)) profile.clear();
+  return profile;
+}
+
 namespace {
 
 constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
@@ -120,6 +128,47 @@ bool IsChunkName(const uint8_t* name) {
 }
 
 bool IsChunk(const uint8_t* name, const char* wanted) { return std::memcmp(name, wanted, 4) == 0; }
+
+// An iCCP body: a name of 1 to 79 characters, its NUL, compression method 0, then the
+// profile as a zlib stream. Inflating stops past kMaxProfileBytes, so a small chunk cannot
+// make us hold gigabytes.
+std::vector<uint8_t> InflateProfile(const uint8_t* body, size_t length) {
+  const uint8_t* end = static_cast<const uint8_t*>(std::memchr(body, 0, std::min<size_t>(length, 80)));
+  if (!end || end == body || size_t(end - body) + 2 > length || end[1] != 0) return {};
+  const uint8_t* packed = end + 2;
+  z_stream stream{};
+  if (inflateInit(&stream) != Z_OK) return {};
+  stream.next_in = const_cast<Bytef*>(packed);
+  stream.avail_in = static_cast<uInt>(length - (packed - body));
+  std::vector<uint8_t> profile;
+  int status = Z_OK;
+  while (status == Z_OK && profile.size() <= kMaxProfileBytes) {
+    const size_t done = profile.size();
+    profile.resize(done + 65536);
+    stream.next_out = profile.data() + done;
+    stream.avail_out = 65536;
+    status = inflate(&stream, Z_NO_FLUSH);
+    profile.resize(done + 65536 - stream.avail_out);
+    if (status == Z_BUF_ERROR && stream.avail_out != 0) break;  // the stream ends early
+  }
+  inflateEnd(&stream);
+  if (status != Z_STREAM_END || profile.size() > kMaxProfileBytes) return {};
+  return profile;
+}
+
+// The body of an iCCP chunk that carries `profile`.
+std::vector<uint8_t> IccpBody(const std::vector<uint8_t>& profile) {
+  static constexpr char kName[] = "ICC profile";
+  uLongf packedSize = compressBound(static_cast<uLong>(profile.size()));
+  std::vector<uint8_t> body(sizeof kName + 1 + packedSize);
+  std::memcpy(body.data(), kName, sizeof kName);  // the name and its NUL
+  body[sizeof kName] = 0;                          // compression method: zlib
+  if (compress2(body.data() + sizeof kName + 1, &packedSize, profile.data(),
+                static_cast<uLong>(profile.size()), Z_DEFAULT_COMPRESSION) != Z_OK)
+    return {};
+  body.resize(sizeof kName + 1 + packedSize);
+  return body;
+}
 
 
 struct Header {
@@ -343,6 +392,8 @@ PngCheck CheckPng(const std::string& path) {
   bool needsRewrite = false;
   bool seenHeader = false, seenPalette = false, seenEnd = false;
   bool inImageData = false, afterImageData = false;
+  const uint8_t* profileChunk = nullptr;
+  uint32_t profileLength = 0;
   std::unique_ptr<ImageDataInflater> inflater;
 
   size_t pos = 8;
@@ -388,6 +439,13 @@ PngCheck CheckPng(const std::string& path) {
       seenEnd = true;
     } else if (!(name[0] & 0x20)) {
       return result;  // an unknown critical chunk: no decoder may skip it
+    } else if (IsChunk(name, "iCCP")) {
+      // Only before the palette and the image data, and only the first, as decoders take it.
+      if (!profileChunk && !seenPalette && !inImageData && !afterImageData) {
+        profileChunk = body;
+        profileLength = length;
+      }
+      if (length > kLibpngChunkLimit) needsRewrite = true;
     } else {
       if (IsChunk(name, "tRNS") || length > kLibpngChunkLimit) needsRewrite = true;
     }
@@ -398,17 +456,33 @@ PngCheck CheckPng(const std::string& path) {
     pos += 12 + size_t{length};
   }
 
-  if (trusted) {
-    result.verdict = needsRewrite ? PngVerdict::kNeedsRewrite : PngVerdict::kPlain;
-    return result;
-  }
-  switch (inflater->Finish()) {
-    case InflateResult::kBroken: return result;
-    case InflateResult::kExtraData: needsRewrite = true; break;
-    case InflateResult::kExact: break;
+  if (!trusted) {
+    switch (inflater->Finish()) {
+      case InflateResult::kBroken: return result;
+      case InflateResult::kExtraData: needsRewrite = true; break;
+      case InflateResult::kExact: break;
+    }
   }
   result.verdict = needsRewrite ? PngVerdict::kNeedsRewrite : PngVerdict::kPlain;
+  if (profileChunk) {
+    result.profile = ProfileFor(InflateProfile(profileChunk, profileLength),
+                                header.colourType == 0 || header.colourType == 4
+                                    ? PngColour::kGrey
+                                    : PngColour::kRgb);
+  }
   return result;
+}
+
+std::vector<uint8_t> ReadPngProfile(const uint8_t* data, size_t size) {
+  if (size < 8 || std::memcmp(data, kSignature, 8) != 0) return {};
+  for (size_t pos = 8; size - pos >= 12;) {
+    const uint32_t length = ReadBigEndian(data + pos);
+    const uint8_t* name = data + pos + 4;
+    if (length > size - pos - 12 || IsChunk(name, "IDAT") || IsChunk(name, "PLTE")) break;
+    if (IsChunk(name, "iCCP")) return InflateProfile(name + 4, length);
+    pos += 12 + size_t{length};
+  }
+  return {};
 }
 
 PngImageDataReader::PngImageDataReader(std::string path) : path_(std::move(path)) {}
@@ -526,9 +600,101 @@ bool StartReader(PngJob* job) {
   job->readerInfo = png_create_info_struct(job->reader);
   if (!job->readerInfo) return false;
   png_set_chunk_malloc_max(job->reader, 0);
+  // We read the profile ourselves; libpng's own checks of it refuse profiles that every
+  // viewer takes, and would cost the picture its page.
+  static constexpr png_byte kProfileChunk[5] = {'i', 'C', 'C', 'P', 0};
+  png_set_keep_unknown_chunks(job->reader, PNG_HANDLE_CHUNK_NEVER, kProfileChunk, 1);
   png_init_io(job->reader, job->input);
   png_read_info(job->reader, job->readerInfo);
   return true;
+}
+
+// What the reader delivers and what becomes of it: rows with an alpha channel are
+// composited over white into plain rows; a palette has its entries composited instead.
+struct ReadPlan {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  int colourType = 0;   // of the plain PNG: grey, RGB or palette
+  int bitDepth = 8;     // of the plain PNG
+  bool composite = false;
+  int colourChannels = 1;  // of the rows read, beside their alpha
+  int readDepth = 8;       // of the rows read: 8 or 16 when compositing
+  std::vector<png_color> palette;
+  size_t rowBytes = 0;     // of the rows read
+  size_t plainRowBytes = 0;
+
+  PngColour Colour() const {
+    return colourType == PNG_COLOR_TYPE_RGB       ? PngColour::kRgb
+           : colourType == PNG_COLOR_TYPE_PALETTE ? PngColour::kPalette
+                                                  : PngColour::kGrey;
+  }
+};
+
+// Sets libpng's transformations for the plan; a libpng error jumps to the caller's setjmp.
+ReadPlan PlanRead(PngJob* job) {
+  png_structp reader = job->reader;
+  png_infop info = job->readerInfo;
+  ReadPlan plan;
+  plan.width = png_get_image_width(reader, info);
+  plan.height = png_get_image_height(reader, info);
+  const int colourType = png_get_color_type(reader, info);
+  const int depth = png_get_bit_depth(reader, info);
+  const bool keyed = png_get_valid(reader, info, PNG_INFO_tRNS) != 0;
+  plan.colourType = colourType & ~PNG_COLOR_MASK_ALPHA;
+  if (colourType == PNG_COLOR_TYPE_PALETTE) {
+    png_colorp entries = nullptr;
+    int count = 0;
+    if (png_get_PLTE(reader, info, &entries, &count) != PNG_INFO_PLTE) png_error(reader, "PLTE");
+    plan.palette.assign(entries, entries + count);
+    png_bytep alpha = nullptr;
+    int alphaCount = 0;
+    if (keyed && png_get_tRNS(reader, info, &alpha, &alphaCount, nullptr) == PNG_INFO_tRNS) {
+      for (int i = 0; i < std::min(count, alphaCount); ++i) {
+        png_color& entry = plan.palette[i];
+        entry = {OverWhite8(entry.red, alpha[i]), OverWhite8(entry.green, alpha[i]),
+                 OverWhite8(entry.blue, alpha[i])};
+      }
+    }
+    plan.bitDepth = depth;
+  } else if ((colourType & PNG_COLOR_MASK_ALPHA) || keyed) {
+    if (keyed) png_set_tRNS_to_alpha(reader);  // grey below 8 bits comes as 8
+    plan.composite = true;
+    plan.colourChannels = colourType & PNG_COLOR_MASK_COLOR ? 3 : 1;
+    plan.readDepth = depth == 16 ? 16 : 8;
+  } else {
+    png_set_strip_16(reader);
+    plan.bitDepth = std::min(8, depth);
+  }
+  png_set_interlace_handling(reader);
+  png_read_update_info(reader, info);
+  plan.rowBytes = png_get_rowbytes(reader, info);
+  plan.plainRowBytes =
+      plan.composite ? size_t{plan.width} * plan.colourChannels : plan.rowBytes;
+  return plan;
+}
+
+// Composites one row of colour and alpha samples over white into 8-bit colour samples at
+// the row's start, in place: every pixel is read whole before its output is written, and
+// the output never runs ahead of the input.
+void CompositeRow(uint8_t* row, const ReadPlan& plan) {
+  const int channels = plan.colourChannels;
+  uint8_t* out = row;
+  if (plan.readDepth == 8) {
+    for (uint32_t x = 0; x < plan.width; ++x, row += channels + 1) {
+      const uint8_t alpha = row[channels];
+      uint8_t colour[3];
+      for (int c = 0; c < channels; ++c) colour[c] = OverWhite8(row[c], alpha);
+      for (int c = 0; c < channels; ++c) *out++ = colour[c];
+    }
+    return;
+  }
+  const auto sample = [](const uint8_t* p) { return uint32_t{p[0]} << 8 | p[1]; };
+  for (uint32_t x = 0; x < plan.width; ++x, row += 2 * (channels + 1)) {
+    const uint32_t alpha = sample(row + 2 * channels);
+    uint8_t colour[3];
+    for (int c = 0; c < channels; ++c) colour[c] = OverWhite16(sample(row + 2 * c), alpha) >> 8;
+    for (int c = 0; c < channels; ++c) *out++ = colour[c];
+  }
 }
 
 enum class WholeRead { kRead, kDeclined, kFailed };
@@ -539,83 +705,76 @@ enum class WholeRead { kRead, kDeclined, kFailed };
 WholeRead ReadWholeJob(PngJob* job, PlainPngLayout* layout, std::vector<uint8_t>* samples) {
   if (setjmp(job->jump)) return WholeRead::kFailed;
   if (!StartReader(job)) return WholeRead::kFailed;
-  const uint32_t width = png_get_image_width(job->reader, job->readerInfo);
-  const uint32_t height = png_get_image_height(job->reader, job->readerInfo);
-  const int colourType = png_get_color_type(job->reader, job->readerInfo) & ~PNG_COLOR_MASK_ALPHA;
-  if (png_get_bit_depth(job->reader, job->readerInfo) < 8) return WholeRead::kDeclined;
-  png_set_strip_16(job->reader);
-  png_set_strip_alpha(job->reader);
-  png_set_interlace_handling(job->reader);
-  png_read_update_info(job->reader, job->readerInfo);
-  const size_t rowBytes = png_get_rowbytes(job->reader, job->readerInfo);
-  if (rowBytes * height > kWholePictureBytes) return WholeRead::kDeclined;
-  layout->width = width;
+  const ReadPlan plan = PlanRead(job);
+  const uint32_t height = plan.height;
+  if (plan.bitDepth < 8 || plan.rowBytes * height > kWholePictureBytes) return WholeRead::kDeclined;
+  layout->width = plan.width;
   layout->height = height;
-  layout->colour = colourType == PNG_COLOR_TYPE_RGB       ? PngColour::kRgb
-                   : colourType == PNG_COLOR_TYPE_PALETTE ? PngColour::kPalette
-                                                          : PngColour::kGrey;
-  if (layout->colour == PngColour::kPalette) {
-    png_colorp palette = nullptr;
-    int entries = 0;
-    if (png_get_PLTE(job->reader, job->readerInfo, &palette, &entries) != PNG_INFO_PLTE)
-      return WholeRead::kFailed;
-    for (int i = 0; i < entries; ++i)
-      layout->palette.insert(layout->palette.end(),
-                             {palette[i].red, palette[i].green, palette[i].blue});
-  }
-  samples->reserve(rowBytes * height + height);  // room for the filter bytes
-  samples->assign(rowBytes * height, 0);
+  layout->colour = plan.Colour();
+  for (const png_color& entry : plan.palette)
+    layout->palette.insert(layout->palette.end(), {entry.red, entry.green, entry.blue});
+  samples->reserve(plan.rowBytes * height + height);  // room for the filter bytes
+  samples->assign(plan.rowBytes * height, 0);
   job->rowPointers = static_cast<png_bytepp>(std::malloc(sizeof(png_bytep) * height));
   if (!job->rowPointers) return WholeRead::kFailed;
-  for (uint32_t y = 0; y < height; ++y) job->rowPointers[y] = samples->data() + rowBytes * y;
+  for (uint32_t y = 0; y < height; ++y) job->rowPointers[y] = samples->data() + plan.rowBytes * y;
   png_read_image(job->reader, job->rowPointers);
+  if (plan.composite) {
+    // Each plain row moves towards the start, never over a row not yet composited.
+    for (uint32_t y = 0; y < height; ++y) {
+      CompositeRow(job->rowPointers[y], plan);
+      std::memmove(samples->data() + plan.plainRowBytes * y, job->rowPointers[y],
+                   plan.plainRowBytes);
+    }
+    samples->resize(plan.plainRowBytes * height);
+  }
   return WholeRead::kRead;
 }
 
+// Writes an iCCP chunk for a profile before the palette and the image data.
+void WriteProfileChunk(PngJob* job, const std::vector<uint8_t>& profile) {
+  if (profile.empty()) return;
+  png_write_info_before_PLTE(job->writer, job->writerInfo);
+  const std::vector<uint8_t> body = IccpBody(profile);
+  static constexpr png_byte kName[5] = {'i', 'C', 'C', 'P', 0};
+  if (!body.empty()) png_write_chunk(job->writer, kName, body.data(), body.size());
+}
+
 // Runs with every resource held by `job`, so a longjmp out of libpng leaks nothing.
-bool RewriteJob(PngJob* job) {
+bool RewriteJob(PngJob* job, const std::vector<uint8_t>& profile) {
   if (setjmp(job->jump)) return false;
   if (!StartReader(job)) return false;
-
-  const uint32_t width = png_get_image_width(job->reader, job->readerInfo);
-  const uint32_t height = png_get_image_height(job->reader, job->readerInfo);
-  const int colourType = png_get_color_type(job->reader, job->readerInfo) & ~PNG_COLOR_MASK_ALPHA;
-  const int bitDepth = std::min(8, int{png_get_bit_depth(job->reader, job->readerInfo)});
+  const ReadPlan plan = PlanRead(job);
+  const uint32_t height = plan.height;
   const bool interlaced =
       png_get_interlace_type(job->reader, job->readerInfo) != PNG_INTERLACE_NONE;
-  png_set_strip_16(job->reader);
-  png_set_strip_alpha(job->reader);
-  png_set_interlace_handling(job->reader);
-  png_read_update_info(job->reader, job->readerInfo);
-  const size_t rowBytes = png_get_rowbytes(job->reader, job->readerInfo);
 
-  StartWriter(job, width, height, colourType, bitDepth,
-              StagingEncodingFor(colourType == PNG_COLOR_TYPE_RGB       ? PngColour::kRgb
-                                 : colourType == PNG_COLOR_TYPE_PALETTE ? PngColour::kPalette
-                                                                        : PngColour::kGrey));
-  if (colourType == PNG_COLOR_TYPE_PALETTE) {
-    png_colorp palette = nullptr;
-    int entries = 0;
-    if (png_get_PLTE(job->reader, job->readerInfo, &palette, &entries) != PNG_INFO_PLTE)
-      return false;
-    png_set_PLTE(job->writer, job->writerInfo, palette, entries);
-  }
+  StartWriter(job, plan.width, height, plan.colourType, plan.bitDepth,
+              StagingEncodingFor(plan.Colour()));
+  if (!plan.palette.empty())
+    png_set_PLTE(job->writer, job->writerInfo, plan.palette.data(),
+                 static_cast<int>(plan.palette.size()));
+  WriteProfileChunk(job, ProfileFor(profile, plan.Colour()));
   png_write_info(job->writer, job->writerInfo);
 
   if (interlaced) {
     // The passes must all be read before any row is complete. Below 8 bits the passes never
     // set a row's padding bits, which would otherwise carry whatever the heap held.
-    job->pixels = static_cast<png_bytep>(std::calloc(height, rowBytes));
+    job->pixels = static_cast<png_bytep>(std::calloc(height, plan.rowBytes));
     job->rowPointers = static_cast<png_bytepp>(std::malloc(sizeof(png_bytep) * height));
     if (!job->pixels || !job->rowPointers) return false;
-    for (uint32_t y = 0; y < height; ++y) job->rowPointers[y] = job->pixels + rowBytes * y;
+    for (uint32_t y = 0; y < height; ++y) job->rowPointers[y] = job->pixels + plan.rowBytes * y;
     png_read_image(job->reader, job->rowPointers);
-    png_write_image(job->writer, job->rowPointers);
+    for (uint32_t y = 0; y < height; ++y) {
+      if (plan.composite) CompositeRow(job->rowPointers[y], plan);
+      png_write_row(job->writer, job->rowPointers[y]);
+    }
   } else {
-    job->pixels = static_cast<png_bytep>(std::calloc(1, rowBytes));
+    job->pixels = static_cast<png_bytep>(std::calloc(1, plan.rowBytes));
     if (!job->pixels) return false;
     for (uint32_t y = 0; y < height; ++y) {
       png_read_row(job->reader, job->pixels, nullptr);
+      if (plan.composite) CompositeRow(job->pixels, plan);
       png_write_row(job->writer, job->pixels);
     }
   }
@@ -638,6 +797,7 @@ bool WriteJob(PngJob* job, const PlainPngLayout& layout, const PngRowSource* row
       palette[i] = {layout.palette[3 * i], layout.palette[3 * i + 1], layout.palette[3 * i + 2]};
     png_set_PLTE(job->writer, job->writerInfo, palette, static_cast<int>(entries));
   }
+  WriteProfileChunk(job, layout.profile);
   png_write_info(job->writer, job->writerInfo);
 
   const size_t rowBytes = size_t{layout.width} * (layout.colour == PngColour::kRgb ? 3 : 1);
@@ -656,6 +816,11 @@ bool WriteJob(PngJob* job, const PlainPngLayout& layout, const PngRowSource* row
 }  // namespace
 
 bool RewriteAsPlainPng(const std::string& source, const std::string& target) {
+  std::vector<uint8_t> profile;
+  {
+    const MappedFile file(source);
+    if (file.data()) profile = ReadPngProfile(file.data(), file.size());
+  }
   // Pictures of 8-bit samples that fit in memory go the way staged pictures go; the others
   // are streamed row by row.
   PlainPngLayout layout;
@@ -668,14 +833,17 @@ bool RewriteAsPlainPng(const std::string& source, const std::string& target) {
     whole = ReadWholeJob(&job, &layout, &samples);
   }
   if (whole == WholeRead::kFailed) return false;
-  if (whole == WholeRead::kRead) return WriteStagedPng(target, layout, samples);
+  if (whole == WholeRead::kRead) {
+    layout.profile = ProfileFor(std::move(profile), layout.colour);
+    return WriteStagedPng(target, layout, samples);
+  }
   bool written = false;
   {
     PngJob job;
     job.input = std::fopen(source.c_str(), "rbe");
     job.output = job.input ? std::fopen(target.c_str(), "wbe") : nullptr;
     if (!job.output) return false;
-    written = RewriteJob(&job) && CloseOutput(&job);
+    written = RewriteJob(&job, profile) && CloseOutput(&job);
   }
   if (!written) unlink(target.c_str());
   return written;
@@ -789,8 +957,12 @@ bool WriteWholePlainPng(const std::string& path, const PlainPngLayout& layout,
   }
   header[8] = 8;
   header[9] = layout.colour == PngColour::kGrey ? 0 : layout.colour == PngColour::kRgb ? 2 : 3;
+  const std::vector<uint8_t> profileBody =
+      layout.profile.empty() ? std::vector<uint8_t>() : IccpBody(layout.profile);
   return WriteAtomically(path, [&](int fd) {
     bool written = WriteAll(fd, kSignature, 8) && WriteChunk(fd, "IHDR", header, 13);
+    if (!profileBody.empty())
+      written = written && WriteChunk(fd, "iCCP", profileBody.data(), profileBody.size());
     if (layout.colour == PngColour::kPalette)
       written = written && WriteChunk(fd, "PLTE", layout.palette.data(), 3 * entries);
     constexpr size_t kChunk = size_t{1} << 20;

@@ -35,6 +35,9 @@ struct PngCheck {
   int bitDepth = 0;
   std::vector<uint8_t> palette;  ///< the PLTE chunk's RGB triples
   uint64_t imageDataBytes = 0;   ///< the IDAT chunks' bytes together
+  /// The iCCP chunk's profile when the picture may keep it (see IsUsableProfile: grey
+  /// profiles for grey pictures, RGB ones for colour and palette pictures); empty otherwise.
+  std::vector<uint8_t> profile;
 };
 
 /// Samples per pixel of a PNG colour type.
@@ -78,12 +81,19 @@ class PngImageDataReader {
 /// kMaxImagePixels pixels count as damaged.
 PngCheck CheckPng(const std::string& path);
 
-/// Decodes a PNG that CheckPng found intact and writes it as a plain PNG at `target`:
-/// 16-bit samples become 8-bit (high byte), alpha is dropped with the colour samples kept
-/// as they stand, tRNS is left out, interlacing is undone; grey stays grey, palette stays
-/// palette, RGB(A) becomes RGB. False, with nothing left at `target`, when it cannot.
-bool RewriteAsPlainPng(const std::string& source, const std::string& target);
+/// The profile of a PNG's iCCP chunk, inflated; empty when there is none, when it cannot
+/// be read, or when it is larger than kMaxProfileBytes. Says nothing of its use.
+std::vector<uint8_t> ReadPngProfile(const uint8_t* data, size_t size);
 
+/// `profile` when a picture of `colour` may keep it (IsUsableProfile); empty otherwise.
+std::vector<uint8_t> ProfileFor(std::vector<uint8_t> profile, PngColour colour);
+
+/// Decodes a PNG that CheckPng found intact and writes it as a plain PNG at `target`:
+/// transparency (alpha channels, tRNS key colours and palette alpha) is composited over
+/// white, 16-bit samples become 8-bit (the high byte, after compositing), interlacing is
+/// undone; grey stays grey, palette stays palette (its entries composited), RGB(A) becomes
+/// RGB. A usable iCCP profile is kept. False, with nothing left at `target`, when it cannot.
+bool RewriteAsPlainPng(const std::string& source, const std::string& target);
 
 
 /// What a plain PNG to be written holds. Samples are 8 bits: one byte per pixel for grey and
@@ -93,6 +103,7 @@ struct PlainPngLayout {
   uint32_t height = 0;
   PngColour colour = PngColour::kRgb;
   std::vector<uint8_t> palette;
+  std::vector<uint8_t> profile;  ///< an ICC profile, written as an iCCP chunk when not empty
 };
 
 /// Fills the rows [first, first + count) into `rows` (count rows of width * channels bytes,
@@ -123,7 +134,7 @@ PngEncoding StagingEncodingFor(const PlainPngLayout& layout, const uint8_t* samp
 bool WriteStagedPng(const std::string& path, const PlainPngLayout& layout,
                     std::vector<uint8_t>& samples);
 
-/// Writes a plain 8-bit PNG with no ancillary chunks from a whole picture in memory
+/// Writes a plain 8-bit PNG, with no ancillary chunk but the profile's iCCP, from a whole picture in memory
 /// (`samples`: rows of width * channels bytes), compressed in one piece with libdeflate at
 /// `encoding.level`, rows unfiltered or Up-filtered as `encoding.filters` says. `samples` is
 /// used up: the rows are filtered in place (the vector grows by one byte a row, so reserve
@@ -132,7 +143,7 @@ bool WriteStagedPng(const std::string& path, const PlainPngLayout& layout,
 bool WriteWholePlainPng(const std::string& path, const PlainPngLayout& layout,
                         std::vector<uint8_t>& samples, PngEncoding encoding);
 
-/// Writes a plain 8-bit PNG with no ancillary chunks. The file is written beside `path`
+/// Writes a plain 8-bit PNG with no ancillary chunk but the profile's iCCP. The file is written beside `path`
 /// under another name and renamed over `path` when complete, so a failure never leaves a
 /// partial file and leaves any file already at `path` as it was. True on success.
 bool WritePlainPng(const std::string& path, const PlainPngLayout& layout,

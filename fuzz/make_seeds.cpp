@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
   // Plain PNGs of every colour our writer makes.
   for (auto colour : {brannock::PngColour::kGrey, brannock::PngColour::kRgb,
                       brannock::PngColour::kPalette}) {
-    brannock::PlainPngLayout layout{6, 4, colour, {1, 2, 3, 200, 100, 50}};
+    brannock::PlainPngLayout layout{6, 4, colour, {1, 2, 3, 200, 100, 50}, {}};
     const std::string path = root + "/png_check/plain-" + std::to_string(int(colour));
     brannock::WritePlainPng(path, layout, [](uint32_t, uint32_t count, uint8_t* rows) {
       for (uint32_t i = 0; i < count * 18; ++i) rows[i] = static_cast<uint8_t>(i % 2);

@@ -9,10 +9,13 @@ packages=(
   libgraphicsmagick++1-dev    # image decoders behind our image layer
   libpng-dev zlib1g-dev       # PNG check and plain PNG writer
   libdeflate-dev              # staged PNGs compressed in one piece
+  liblcms2-dev                # colour profiles: checked, and CMYK converted through them
   libgtest-dev googletest     # unit tests
   libjpeg-dev                 # tests write JPEGs as cameras and other programs do
   libqpdf-dev                 # tests read written PDFs back
   mupdf-tools                 # tests render pages pixel for pixel
+  poppler-utils               # tests render pages through their colour profiles
+  libgs-common                # a printer's CMYK profile for the tests
   qt6-base-dev                # windowed program
   xvfb xauth                  # GUI screenshots
   file desktop-file-utils appstream  # the package: its dependencies and metadata checks

@@ -107,7 +107,7 @@ TEST(ImageFile, TurnsPicturesUprightAsTheirOrientationSays) {
         dir / "photo.jpg",
         orientation ? testing::InsertAfterSoi(jpeg, testing::ExifSegment(orientation)) : jpeg);
     ExpectBlocks(Look(dir / "photo.jpg"), upright[orientation], 24);
-    WriteFile(dir / "scan.tif", testing::MakeTiff({48, 32, 3, 8, false, orientation, samples}));
+    WriteFile(dir / "scan.tif", testing::MakeTiff({48, 32, 3, 8, false, orientation, samples, 0, false, {}}));
     ExpectBlocks(Look(dir / "scan.tif"), upright[orientation], 0);
   }
 
@@ -268,7 +268,7 @@ TEST(ImageFile, DecodesTheLessCommonKindsOfEachFormatRight) {
   for (int bits : {8, 16}) {
     for (bool planar : {false, true}) {
       SCOPED_TRACE("TIFF " + std::to_string(bits) + (planar ? " planar" : ""));
-      WriteFile(dir / "a.tif", testing::MakeTiff({48, 32, 3, bits, planar, 0, samples}));
+      WriteFile(dir / "a.tif", testing::MakeTiff({48, 32, 3, bits, planar, 0, samples, 0, false, {}}));
       ExpectBlocks(Look(dir / "a.tif"), {"ABC", "DEF"}, 0);
     }
   }
@@ -303,6 +303,169 @@ TEST(ImageFile, DecodesTheLessCommonKindsOfEachFormatRight) {
   }
   WriteFile(dir / "a.pcx", testing::MakePcx({48, 32, 8, 3, {}, samples}));
   ExpectBlocks(Look(dir / "a.pcx"), {"ABC", "DEF"}, 0);
+}
+
+// The colour stored under a transparent pixel showed on the page: a black box around a
+// logo, a magenta GIF background.
+TEST(ImageFile, CompositesTransparentPixelsOverWhite) {
+  TempDir dir;
+  // Four pixels a row: opaque, half, nearly clear and clear, in colours that differ.
+  const uint8_t colours[4][3] = {{200, 30, 60}, {10, 120, 250}, {0, 0, 0}, {255, 0, 255}};
+  const uint8_t alphas[4] = {255, 128, 20, 0};
+  std::vector<uint8_t> rgba, expected;
+  for (int y = 0; y < 3; ++y) {
+    for (int x = 0; x < 4; ++x) {
+      rgba.insert(rgba.end(), colours[x], colours[x] + 3);
+      rgba.push_back(alphas[x]);
+      for (int c = 0; c < 3; ++c)
+        expected.push_back(static_cast<uint8_t>(
+            (colours[x][c] * alphas[x] + 255 * (255 - alphas[x]) + 127) / 255));
+    }
+  }
+  const auto expectComposited = [&](const std::string& name, const std::string& bytes,
+                                    int tolerance) {
+    SCOPED_TRACE(name);
+    WriteFile(dir / name, bytes);
+    const Seen seen = Look(dir / name);
+    ASSERT_TRUE(seen.loaded);
+    ASSERT_EQ(seen.pixels.size(), 12u);
+    for (size_t i = 0; i < 12; ++i) {
+      const Rgb want = {expected[3 * i], expected[3 * i + 1], expected[3 * i + 2]};
+      EXPECT_TRUE(Near(seen.pixels[i], want, tolerance))
+          << "pixel " << i << ": " << Show(seen.pixels[i]) << " for " << Show(want);
+    }
+  };
+  testing::PngSpec png;
+  png.width = 4;
+  png.height = 3;
+  png.colourType = 6;
+  png.samples = rgba;
+  expectComposited("rgba.png", testing::MakePng(png), 0);
+  testing::TiffRecipe tiff{4, 3, 4, 8, false, 0, rgba, 2, false, {}};
+  expectComposited("unassociated.tif", testing::MakeTiff(tiff), 0);
+  // Premultiplied samples hold c * a: the page shows c * a + 255 - a.
+  tiff.alpha = 1;
+  for (size_t i = 0; i < rgba.size(); i += 4)
+    for (int c = 0; c < 3; ++c) tiff.samples[i + c] = static_cast<uint8_t>((rgba[i + c] * rgba[i + 3] + 127) / 255);
+  expectComposited("associated.tif", testing::MakeTiff(tiff), 1);
+  expectComposited("alpha.bmp", testing::MakeV5Bmp(4, 3, rgba, {}), 0);
+
+  // Alpha bytes that are all 0 mean an unused byte: the colours stand.
+  std::vector<uint8_t> unused = rgba;
+  for (size_t i = 3; i < unused.size(); i += 4) unused[i] = 0;
+  WriteFile(dir / "unused.bmp", testing::MakeV5Bmp(4, 3, unused, {}));
+  const Seen opaque = Look(dir / "unused.bmp");
+  ASSERT_TRUE(opaque.loaded);
+  EXPECT_EQ(Show(opaque.at(3, 0)), "255,0,255");
+
+  // 16-bit grey and alpha: composited on 16 bits, then the high byte.
+  png.colourType = 4;
+  png.bitDepth = 16;
+  png.samples = {0x12, 0x34, 0x80, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0x40, 0x00, 0x40, 0x00};
+  png.width = 4;
+  png.height = 1;
+  WriteFile(dir / "grey16.png", testing::MakePng(png));
+  const Seen grey = Look(dir / "grey16.png");
+  ASSERT_TRUE(grey.loaded);
+  const uint32_t half = (0x1234u * 0x8000 + 65535u * (65535 - 0x8000) + 32767) / 65535;
+  const uint32_t quarter = (0x4000u * 0x4000 + 65535u * (65535 - 0x4000) + 32767) / 65535;
+  EXPECT_NEAR(grey.at(0, 0)[0], (half + 128) / 257, 1);
+  EXPECT_EQ(Show(grey.at(1, 0)), "255,255,255");
+  EXPECT_EQ(Show(grey.at(2, 0)), "0,0,0");
+  EXPECT_NEAR(grey.at(3, 0)[0], (quarter + 128) / 257, 1);
+
+  // The GIF's transparent index over white inside its first image; the screen around it
+  // keeps the background colour.
+  testing::GifRecipe gif;
+  gif.screenWidth = 4;
+  gif.screenHeight = 2;
+  gif.left = 1;
+  gif.width = 2;
+  gif.height = 2;
+  gif.palette = {255, 0, 255, 0, 0, 200, 30, 30, 30, 40, 40, 40};
+  gif.background = 2;
+  gif.transparent = 0;
+  gif.indexes = {0, 1, 1, 0};
+  WriteFile(dir / "logo.gif", testing::MakeGif(gif));
+  const Seen logo = Look(dir / "logo.gif");
+  ASSERT_TRUE(logo.loaded);
+  EXPECT_EQ(Show(logo.at(0, 0)), "30,30,30");
+  EXPECT_EQ(Show(logo.at(1, 0)), "255,255,255");
+  EXPECT_EQ(Show(logo.at(2, 0)), "0,0,200");
+  EXPECT_EQ(Show(logo.at(2, 1)), "255,255,255");
+  // A picture without transparency keeps its palette, its colours and no profile.
+  gif.transparent = -1;
+  WriteFile(dir / "plain.gif", testing::MakeGif(gif));
+  ImageFile plain;
+  PlainPicture picture;
+  ASSERT_TRUE(plain.Load(dir / "plain.gif") && plain.TakePlainPicture(picture));
+  EXPECT_EQ(picture.layout.colour, PngColour::kPalette);
+  EXPECT_EQ(Show(Look(dir / "plain.gif").at(1, 0)), "255,0,255");
+}
+
+// Which embedded profiles travel with the staged picture, and CMYK through its profile.
+TEST(ImageFile, KeepsTheProfilesThatSuitThePicture) {
+  TempDir dir;
+  const auto p3 = testing::MakeProfile(testing::TestProfile::kDisplayP3);
+  const auto grey22 = testing::MakeProfile(testing::TestProfile::kGrey22);
+  const auto abstract = testing::MakeProfile(testing::TestProfile::kAbstract);
+  const std::vector<uint8_t> samples = BlockSamples();
+  const std::string jpeg = testing::MakeJpeg(48, 32, testing::JpegColour::kRgb, samples);
+  std::vector<uint8_t> greySamples(48 * 32);
+  for (size_t i = 0; i < greySamples.size(); ++i) greySamples[i] = samples[3 * i + 1];
+  const std::string greyJpeg = testing::MakeJpeg(48, 32, testing::JpegColour::kGrey, greySamples);
+  const auto profileOf = [&](const std::string& name, const std::string& bytes) {
+    WriteFile(dir / name, bytes);
+    ImageFile image;
+    PlainPicture picture;
+    EXPECT_TRUE(image.Load(dir / name) && image.TakePlainPicture(picture)) << name;
+    return picture.layout.profile;
+  };
+  using testing::IccSegments;
+  EXPECT_EQ(profileOf("p3.jpg", testing::InsertAfterSoi(jpeg, IccSegments(p3, 1))), p3);
+  EXPECT_EQ(profileOf("parts.jpg", testing::InsertAfterSoi(jpeg, IccSegments(p3, 3, {2, 3, 1}))), p3);
+  EXPECT_TRUE(profileOf("missing.jpg", testing::InsertAfterSoi(jpeg, IccSegments(p3, 3, {1, 3, 3}))).empty());
+  EXPECT_TRUE(profileOf("repeated.jpg", testing::InsertAfterSoi(jpeg, IccSegments(p3, 2, {1, 1}))).empty());
+  EXPECT_TRUE(profileOf("abstract.jpg", testing::InsertAfterSoi(jpeg, IccSegments(abstract, 1))).empty());
+  EXPECT_EQ(profileOf("grey.jpg", testing::InsertAfterSoi(greyJpeg, IccSegments(grey22, 1))), grey22);
+  EXPECT_TRUE(profileOf("scanner.jpg", testing::InsertAfterSoi(greyJpeg, IccSegments(p3, 1))).empty());
+  EXPECT_TRUE(profileOf("wrong.jpg", testing::InsertAfterSoi(jpeg, IccSegments(grey22, 1))).empty());
+  testing::TiffRecipe tiff{48, 32, 3, 8, false, 0, samples, 0, false, p3};
+  EXPECT_EQ(profileOf("p3.tif", testing::MakeTiff(tiff)), p3);
+  std::vector<uint8_t> rgba;
+  for (size_t i = 0; i < samples.size(); i += 3) rgba.insert(rgba.end(), {samples[i], samples[i + 1], samples[i + 2], 255});
+  EXPECT_EQ(profileOf("p3.bmp", testing::MakeV5Bmp(48, 32, rgba, p3)), p3);
+  testing::PngSpec png;
+  png.width = 48;
+  png.height = 32;
+  png.samples = samples;
+  png.profile = p3;
+  EXPECT_EQ(profileOf("p3.png", testing::MakePng(png)), p3);
+
+  // CMYK, plain and Adobe-inverted, goes to sRGB through the printer's profile.
+  const auto cmyk = testing::PrinterCmykProfile();
+  std::vector<uint8_t> ink;
+  for (size_t i = 0; i < samples.size(); i += 3)
+    ink.insert(ink.end(), {uint8_t(255 - samples[i]), uint8_t(255 - samples[i + 1]), uint8_t(255 - samples[i + 2]), 0});
+  const std::vector<uint8_t> wanted = testing::ToSrgb(cmyk, ink, 4);
+  const std::string adobe = testing::MakeJpeg(48, 32, testing::JpegColour::kCmyk, samples);
+  const std::string ycck = testing::MakeJpeg(48, 32, testing::JpegColour::kYcck, samples);
+  const testing::TiffRecipe cmykTiff{48, 32, 4, 8, false, 0, ink, 0, true, cmyk};
+  const std::pair<const char*, std::string> printed[] = {
+      {"adobe.jpg", testing::InsertAfterSoi(adobe, IccSegments(cmyk, 3))},
+      {"ycck.jpg", testing::InsertAfterSoi(ycck, IccSegments(cmyk, 4))},
+      {"cmyk.tif", testing::MakeTiff(cmykTiff)}};
+  for (const auto& [name, bytes] : printed) {
+    EXPECT_TRUE(profileOf(name, bytes).empty()) << name;
+    const Seen seen = Look(dir / name);
+    for (uint32_t y = kBlock / 2; y < 32; y += kBlock)
+      for (uint32_t x = kBlock / 2; x < 48; x += kBlock) {
+        const uint8_t* w = &wanted[3 * (size_t{y} * 48 + x)];
+        EXPECT_TRUE(Near(seen.at(x, y), {w[0], w[1], w[2]}, 3))
+            << name << " at " << x << "," << y << ": " << Show(seen.at(x, y)) << " for "
+            << Show({w[0], w[1], w[2]});
+      }
+  }
 }
 
 }  // namespace

@@ -7,8 +7,13 @@
 #include <jpeglib.h>
 // clang-format on
 
+#include <lcms2.h>
+
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
 
 namespace brannock::testing {
 
@@ -39,6 +44,119 @@ size_t ForEachJpegSegment(const std::string& jpeg, Visit segment) {
 }
 
 }  // namespace
+
+std::vector<uint8_t> MakeProfile(TestProfile kind) {
+  cmsHPROFILE profile = nullptr;
+  cmsCIExyY d65;
+  cmsWhitePointFromTemp(&d65, 6504);
+  if (kind == TestProfile::kGrey22 || kind == TestProfile::kAbstract) {
+    cmsToneCurve* gamma = cmsBuildGamma(nullptr, 2.2);
+    if (kind == TestProfile::kGrey22) {
+      profile = cmsCreateGrayProfile(cmsD50_xyY(), gamma);
+    } else {
+      profile = cmsCreateBCHSWabstractProfile(17, 0, 1.2, 0, 0, 5000, 5000);
+    }
+    cmsFreeToneCurve(gamma);
+  } else {
+    const bool p3 = kind == TestProfile::kDisplayP3;
+    const cmsCIExyYTRIPLE primaries =
+        p3 ? cmsCIExyYTRIPLE{{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}}
+           : cmsCIExyYTRIPLE{{0.640, 0.330, 1}, {0.210, 0.710, 1}, {0.150, 0.060, 1}};
+    // Display P3 has the sRGB curve; Adobe RGB a plain gamma of 563/256.
+    const double srgbCurve[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+    cmsToneCurve* curve =
+        p3 ? cmsBuildParametricToneCurve(nullptr, 4, srgbCurve) : cmsBuildGamma(nullptr, 563.0 / 256);
+    cmsToneCurve* curves[3] = {curve, curve, curve};
+    profile = cmsCreateRGBProfile(&d65, &primaries, curves);
+    cmsFreeToneCurve(curve);
+  }
+  cmsUInt32Number size = 0;
+  cmsSaveProfileToMem(profile, nullptr, &size);
+  std::vector<uint8_t> bytes(size);
+  cmsSaveProfileToMem(profile, bytes.data(), &size);
+  cmsCloseProfile(profile);
+  return bytes;
+}
+
+std::vector<uint8_t> PrinterCmykProfile() {
+  std::ifstream file("/usr/share/color/icc/ghostscript/default_cmyk.icc", std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (bytes.empty()) throw std::runtime_error("default_cmyk.icc missing: install libgs-common");
+  return bytes;
+}
+
+std::string IccSegments(const std::vector<uint8_t>& profile, int parts,
+                        const std::vector<int>& order) {
+  std::string out;
+  const size_t piece = (profile.size() + parts - 1) / parts;
+  for (int k = 0; k < parts; ++k) {
+    const int number = order.empty() ? k + 1 : order[k];
+    const size_t start = std::min(profile.size(), piece * (number - 1));
+    const size_t length = std::min(piece, profile.size() - start);
+    out += "\xFF\xE2";
+    PutBe(out, static_cast<uint32_t>(2 + 14 + length), 2);
+    out.append("ICC_PROFILE", 12);
+    out += static_cast<char>(number);
+    out += static_cast<char>(parts);
+    out.append(profile.begin() + start, profile.begin() + start + length);
+  }
+  return out;
+}
+
+std::vector<uint8_t> ToSrgb(const std::vector<uint8_t>& profile, const std::vector<uint8_t>& samples,
+                            int channels) {
+  cmsHPROFILE source = cmsOpenProfileFromMem(profile.data(), static_cast<cmsUInt32Number>(profile.size()));
+  cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+  const cmsUInt32Number format = channels == 1 ? TYPE_GRAY_8 : channels == 3 ? TYPE_RGB_8 : TYPE_CMYK_8;
+  cmsHTRANSFORM transform = cmsCreateTransform(source, format, srgb, TYPE_RGB_8,
+                                               INTENT_RELATIVE_COLORIMETRIC,
+                                               channels == 4 ? cmsFLAGS_BLACKPOINTCOMPENSATION : 0);
+  const size_t pixels = samples.size() / channels;
+  std::vector<uint8_t> rgb(pixels * 3);
+  cmsDoTransform(transform, samples.data(), rgb.data(), static_cast<cmsUInt32Number>(pixels));
+  cmsDeleteTransform(transform);
+  cmsCloseProfile(source);
+  cmsCloseProfile(srgb);
+  return rgb;
+}
+
+std::string MakeV5Bmp(uint32_t width, uint32_t height, const std::vector<uint8_t>& rgba,
+                      const std::vector<uint8_t>& profile) {
+  const uint32_t pixelBytes = width * height * 4;
+  const uint32_t pixelsAt = 14 + 124;
+  std::string out = "BM";
+  PutLe(out, pixelsAt + pixelBytes + static_cast<uint32_t>(profile.size()), 4);
+  PutLe(out, 0, 4);
+  PutLe(out, pixelsAt, 4);
+  PutLe(out, 124, 4);
+  PutLe(out, width, 4);
+  PutLe(out, height, 4);  // bottom-up
+  PutLe(out, 1, 2);
+  PutLe(out, 32, 2);
+  PutLe(out, 3, 4);  // bit fields
+  PutLe(out, pixelBytes, 4);
+  PutLe(out, 2835, 4);
+  PutLe(out, 2835, 4);
+  PutLe(out, 0, 4);
+  PutLe(out, 0, 4);
+  for (uint32_t mask : {0x00FF0000u, 0x0000FF00u, 0x000000FFu, 0xFF000000u}) PutLe(out, mask, 4);
+  out += profile.empty() ? "BGRs" : "DEBM";  // sRGB, or 'MBED' little-endian
+  out.append(36 + 12, '\0');                // endpoints and gamma
+  PutLe(out, 4, 4);                          // intent: perceptual
+  PutLe(out, profile.empty() ? 0 : 124 + pixelBytes, 4);
+  PutLe(out, static_cast<uint32_t>(profile.size()), 4);
+  PutLe(out, 0, 4);
+  for (uint32_t y = height; y-- > 0;) {
+    for (size_t i = size_t{y} * width * 4; i < size_t{y + 1} * width * 4; i += 4) {
+      out += static_cast<char>(rgba[i + 2]);
+      out += static_cast<char>(rgba[i + 1]);
+      out += static_cast<char>(rgba[i]);
+      out += static_cast<char>(rgba[i + 3]);
+    }
+  }
+  out.append(profile.begin(), profile.end());
+  return out;
+}
 
 std::string MakeJpeg(uint32_t width, uint32_t height, JpegColour colour,
                      const std::vector<uint8_t>& samples, int quality) {
@@ -132,7 +250,7 @@ std::string MakeTiff(const TiffRecipe& recipe) {
       {257, 4, 1, recipe.height},
       {258, 3, static_cast<uint32_t>(recipe.channels), static_cast<uint32_t>(recipe.bits)},
       {259, 3, 1, 1},
-      {262, 3, 1, recipe.channels == 1 ? 1u : 2u},
+      {262, 3, 1, recipe.cmyk ? 5u : recipe.channels - (recipe.alpha ? 1 : 0) == 1 ? 1u : 2u},
       {273, 4, static_cast<uint32_t>(planes), 0},
       {277, 3, 1, static_cast<uint32_t>(recipe.channels)},
       {278, 4, 1, recipe.height},
@@ -141,6 +259,9 @@ std::string MakeTiff(const TiffRecipe& recipe) {
   };
   if (recipe.orientation)
     entries.insert(entries.begin() + 6, {274, 3, 1, static_cast<uint32_t>(recipe.orientation)});
+  if (recipe.alpha) entries.push_back({338, 3, 1, static_cast<uint32_t>(recipe.alpha)});
+  if (!recipe.profile.empty())
+    entries.push_back({34675, 7, static_cast<uint32_t>(recipe.profile.size()), 0});
   // Arrays that do not fit in an entry follow the IFD: bits, strip offsets, strip sizes.
   const uint32_t arrays = static_cast<uint32_t>(8 + 2 + 12 * entries.size() + 4);
   const uint32_t bitsAt = arrays, offsetsAt = bitsAt + 8, countsAt = offsetsAt + 16;
@@ -158,6 +279,7 @@ std::string MakeTiff(const TiffRecipe& recipe) {
     if (e.tag == 258 && e.count > 2) value = bitsAt;
     if (e.tag == 273) value = e.count > 1 ? offsetsAt : dataAt;
     if (e.tag == 279 && e.count > 1) value = countsAt;
+    if (e.tag == 34675) value = dataAt + static_cast<uint32_t>(planeBytes * planes);
     PutLe(out, value, e.type == 3 && value == e.value ? 2 : 4);
     if (e.type == 3 && value == e.value) PutLe(out, 0, 2);
   }
@@ -175,6 +297,7 @@ std::string MakeTiff(const TiffRecipe& recipe) {
         out += static_cast<char>(v);
     }
   }
+  out.append(recipe.profile.begin(), recipe.profile.end());
   return out;
 }
 
@@ -230,6 +353,12 @@ std::string MakeGif(const GifRecipe& recipe) {
     }
     out += '\0';
   };
+  if (recipe.transparent >= 0) {
+    out += "\x21\xF9\x04\x01";
+    PutLe(out, 0, 2);
+    out += static_cast<char>(recipe.transparent);
+    out += '\0';
+  }
   frame(recipe.left, recipe.top, recipe.width, recipe.height, recipe.indexes);
   if (recipe.secondFrame) {
     frame(0, 0, recipe.screenWidth, recipe.screenHeight,

@@ -1,6 +1,8 @@
 // Pictures written byte by byte in the forms that cameras and other programs give them:
-// EXIF orientation, GIF frames on a larger screen, BMP bit fields and bitmap arrays, TIFF
-// with 16-bit or planar samples, PCX of every depth, and JPEGs with damage a decoder gets over.
+// EXIF orientation, embedded colour profiles, transparency, GIF frames on a larger screen,
+// BMP bit fields and bitmap arrays, TIFF with 16-bit, planar, CMYK or alpha samples, PCX of
+// every depth, and JPEGs with damage a decoder gets over. Also the colours a colour-managed
+// viewer shows for them.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +21,24 @@ std::string MakeJpeg(uint32_t width, uint32_t height, JpegColour colour,
 
 /// An APP1 segment holding an EXIF block whose first IFD has the Orientation tag.
 std::string ExifSegment(int orientation);
+
+/// ICC profiles made with Little CMS: RGB ones with Display P3 or Adobe RGB primaries, a
+/// grey one with gamma 2.2, and an abstract one (which no page may keep).
+enum class TestProfile { kDisplayP3, kAdobeRgb, kGrey22, kAbstract };
+std::vector<uint8_t> MakeProfile(TestProfile kind);
+
+/// A printer's CMYK profile from a Debian package (Ghostscript's default_cmyk.icc).
+std::vector<uint8_t> PrinterCmykProfile();
+
+/// APP2 "ICC_PROFILE" segments carrying `profile` in `parts` pieces, numbered 1 to `parts`
+/// in the order given by `order` (empty: in sequence).
+std::string IccSegments(const std::vector<uint8_t>& profile, int parts,
+                        const std::vector<int>& order = {});
+
+/// What a colour-managed viewer shows for `samples` (`channels` 1 grey, 3 RGB or 4 CMYK with
+/// 0 as no ink) described by `profile`: 8-bit sRGB, relative colorimetric.
+std::vector<uint8_t> ToSrgb(const std::vector<uint8_t>& profile, const std::vector<uint8_t>& samples,
+                            int channels);
 
 /// `jpeg` with `segment` put right after its SOI marker.
 std::string InsertAfterSoi(const std::string& jpeg, const std::string& segment);
@@ -39,6 +59,9 @@ struct TiffRecipe {
   bool planar = false;           // one plane per channel instead of interleaved samples
   int orientation = 0;           // 0: no tag
   std::vector<uint8_t> samples;  // 8-bit, interleaved, row by row
+  int alpha = 0;                 // the last channel is alpha: 1 associated, 2 unassociated
+  bool cmyk = false;             // 4 channels of ink (0 none)
+  std::vector<uint8_t> profile;  // tag 34675
 };
 
 /// An uncompressed little-endian TIFF.
@@ -56,6 +79,7 @@ struct GifRecipe {
   std::vector<uint8_t> palette;  // RGB triples, 2^n of them
   std::vector<uint8_t> indexes;  // width * height
   bool secondFrame = false;      // append a frame that covers the whole screen
+  int transparent = -1;          // the first image's transparent index
 };
 
 std::string MakeGif(const GifRecipe& recipe);
@@ -64,6 +88,12 @@ std::string MakeGif(const GifRecipe& recipe);
 /// `pixels` row by row from the top.
 std::string MakeBitfieldBmp(uint32_t width, uint32_t height, const uint32_t masks[4],
                             const std::vector<uint16_t>& pixels);
+
+/// A 32-bit BMP with a V5 header and an alpha mask (`rgba` row by row from the top, stored
+/// bottom-up), with
+/// `profile` embedded when not empty.
+std::string MakeV5Bmp(uint32_t width, uint32_t height, const std::vector<uint8_t>& rgba,
+                      const std::vector<uint8_t>& profile);
 
 /// An OS/2 2.x BMP (64-byte header) with an 8-bit palette, bottom-up as stored.
 std::string MakeOs2Bmp(uint32_t width, uint32_t height, const std::vector<uint8_t>& palette,

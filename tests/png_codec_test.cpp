@@ -134,7 +134,7 @@ TEST(CheckPng, FindsDamageThatWouldAbortTheDecoder) {
 
 TEST(WritePlainPng, WritesCompleteFilesOrNothing) {
   TempDir dir;
-  PlainPngLayout layout{5, 70, PngColour::kPalette, {1, 2, 3, 4, 5, 6}};
+  PlainPngLayout layout{5, 70, PngColour::kPalette, {1, 2, 3, 4, 5, 6}, {}};
   const auto rows = [](uint32_t first, uint32_t count, uint8_t* out) {
     for (uint32_t i = 0; i < 5 * count; ++i) out[i] = static_cast<uint8_t>((first + i) % 2);
     return true;
@@ -164,13 +164,13 @@ TEST(WritePlainPng, WritesCompleteFilesOrNothing) {
 // Found by fuzzing: the look at the row above computed row + (x - rowBytes) with an
 // unsigned x, a pointer overflow that UndefinedBehaviorSanitizer stops at.
 TEST(StagingEncodingFor, ComparesEachRowWithTheOneAboveItSafely) {
-  PlainPngLayout grey{8, 5, PngColour::kGrey, {}};
+  PlainPngLayout grey{8, 5, PngColour::kGrey, {}, {}};
   const std::vector<uint8_t> flat(8 * 5, 200);
   std::vector<uint8_t> noisy(8 * 5);
   for (size_t i = 0; i < noisy.size(); ++i) noisy[i] = static_cast<uint8_t>(i * 97 + 13);
   EXPECT_EQ(StagingEncodingFor(grey, flat.data()).strategy, Z_DEFAULT_STRATEGY);
   EXPECT_EQ(StagingEncodingFor(grey, noisy.data()).strategy, Z_RLE);
-  PlainPngLayout rgb{8, 5, PngColour::kRgb, {}};
+  PlainPngLayout rgb{8, 5, PngColour::kRgb, {}, {}};
   std::vector<uint8_t> noisyRgb(8 * 5 * 3);
   for (size_t i = 0; i < noisyRgb.size(); ++i) noisyRgb[i] = static_cast<uint8_t>(i * 97 + 13);
   EXPECT_EQ(StagingEncodingFor(rgb, noisyRgb.data()).strategy, Z_RLE);
@@ -194,11 +194,11 @@ TEST(WriteStagedPng, EveryKindOfPictureReadsBackExactly) {
     std::vector<uint8_t> samples;
   };
   const Case cases[] = {
-      {{width, height, PngColour::kRgb, {}}, noisy},
-      {{width, height, PngColour::kRgb, {}}, flat},
-      {{width, height, PngColour::kGrey, {}}, {noisy.begin(), noisy.begin() + width * height}},
-      {{width, height, PngColour::kGrey, {}}, {flat.begin(), flat.begin() + width * height}},
-      {{width, height, PngColour::kPalette, palette}, indexes},
+      {{width, height, PngColour::kRgb, {}, {}}, noisy},
+      {{width, height, PngColour::kRgb, {}, {}}, flat},
+      {{width, height, PngColour::kGrey, {}, {}}, {noisy.begin(), noisy.begin() + width * height}},
+      {{width, height, PngColour::kGrey, {}, {}}, {flat.begin(), flat.begin() + width * height}},
+      {{width, height, PngColour::kPalette, palette, {}}, indexes},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.layout.colour));

@@ -102,6 +102,9 @@ std::string MakePng(PngSpec recipe) {
       png_set_tRNS(png, info, nullptr, 0, &colour);
     }
   }
+  if (!recipe.profile.empty())
+    png_set_iCCP(png, info, "test", 0, recipe.profile.data(),
+                 static_cast<png_uint_32>(recipe.profile.size()));
   png_write_info(png, info);
   const size_t rowBytes = recipe.samples.size() / recipe.height;
   std::vector<png_bytep> rows(recipe.height);
@@ -228,8 +231,21 @@ PdfReport ReadPdf(const std::string& path) {
       page.image.masked = dict.hasKey("/SMask") || dict.hasKey("/Mask");
       page.image.filter = NameOrEmpty(dict.getKey("/Filter"));
       QPDFObjectHandle space = dict.getKey("/ColorSpace");
-      if (space.isArray()) {
+      const auto readProfile = [&](QPDFObjectHandle based) {
+        QPDFObjectHandle stream = based.getArrayItem(1);
+        page.image.profile = StreamText(stream);
+        page.image.profileObject = stream.getObjectID();
+        page.image.profileComponents = stream.getDict().getKey("/N").getIntValueAsInt();
+        page.image.alternate = NameOrEmpty(stream.getDict().getKey("/Alternate"));
+      };
+      if (space.isArray() && space.getArrayItem(0).getName() == "/ICCBased") {
+        page.image.colourSpace = "/ICCBased";
+        readProfile(space);
+      } else if (space.isArray()) {
         page.image.colourSpace = space.getArrayItem(0).getName();
+        QPDFObjectHandle base = space.getArrayItem(1);
+        page.image.baseSpace = base.isArray() ? base.getArrayItem(0).getName() : NameOrEmpty(base);
+        if (base.isArray()) readProfile(base);
         page.image.paletteHigh = space.getArrayItem(2).getIntValueAsInt();
         page.image.palette = space.getArrayItem(3).getStringValue();
       } else {
@@ -251,6 +267,45 @@ PdfReport ReadPdf(const std::string& path) {
     report.openActionZoom = action.getArrayItem(4).getNumericValue();
   }
   return report;
+}
+
+}  // namespace brannock::testing
+
+namespace brannock::testing {
+
+bool QpdfCheckPasses(const std::string& path) {
+  try {
+    QPDF pdf;
+    pdf.setSuppressWarnings(true);
+    pdf.processFile(path.c_str());
+    for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
+      for (auto& [name, image] : page.getImages()) image.getStreamData(qpdf_dl_all);
+      page.getObjectHandle().getKey("/Contents").getStreamData(qpdf_dl_all);
+    }
+    return !pdf.anyWarnings();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+std::string RenderManaged(const std::string& pdfPath, const std::string& workFolder) {
+  const std::string prefix = workFolder + "managed";
+  const std::string command = "pdftoppm -r 288 -f 1 -l 1 -singlefile '" + pdfPath + "' '" +
+                              prefix + "' 2>/dev/null";
+  if (std::system(command.c_str()) != 0) return {};
+  const std::string ppm = ReadFile(prefix + ".ppm");
+  std::remove((prefix + ".ppm").c_str());
+  std::istringstream header(ppm);
+  std::string magic;
+  int width = 0, height = 0, maximum = 0;
+  header >> magic >> width >> height >> maximum;
+  if (magic != "P6" || maximum != 255 || width % 4 || height % 4) return {};
+  const size_t start = static_cast<size_t>(header.tellg()) + 1;
+  if (ppm.size() < start + size_t(width) * height * 3) return {};
+  std::string rgb;
+  for (int y = 1; y < height; y += 4)
+    for (int x = 1; x < width; x += 4) rgb += ppm.substr(start + (size_t(y) * width + x) * 3, 3);
+  return rgb;
 }
 
 }  // namespace brannock::testing

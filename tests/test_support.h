@@ -32,6 +32,7 @@ struct PngSpec {
   bool interlaced = false;
   std::vector<uint8_t> palette;  // RGB triples
   std::vector<uint8_t> trns;     // raw tRNS chunk body
+  std::vector<uint8_t> profile;  // an ICC profile for an iCCP chunk
   /// Packed rows as the PNG holds them (no filter bytes); filled with a pattern if empty.
   std::vector<uint8_t> samples;
 };
@@ -63,9 +64,14 @@ DecodedPng DecodePng(const std::string& path);
 struct PdfImage {
   int width = 0;
   int height = 0;
-  std::string colourSpace;  // "/DeviceGray", "/DeviceRGB" or "/Indexed"
+  std::string colourSpace;  // "/DeviceGray", "/DeviceRGB", "/ICCBased" or "/Indexed"
   int paletteHigh = -1;     // for /Indexed: the highest index
   std::string palette;      // for /Indexed: RGB triples
+  std::string baseSpace;    // for /Indexed: "/DeviceRGB" or "/ICCBased"
+  std::string profile;      // an ICCBased space's profile, decoded
+  int profileObject = 0;    // the profile stream's object number
+  int profileComponents = 0;
+  std::string alternate;
   int bits = 0;
   bool masked = false;  // any /SMask or /Mask
   std::string filter;
@@ -90,5 +96,13 @@ struct PdfReport {
 };
 
 PdfReport ReadPdf(const std::string& path);
+
+/// True when qpdf's own check of the file finds neither errors nor warnings.
+bool QpdfCheckPasses(const std::string& path);
+
+/// Page 1 of a PDF as a colour-managed renderer shows it (poppler, through the images'
+/// profiles into sRGB), one RGB pixel per point: rendered at 288 dpi and every fourth
+/// pixel taken, since poppler smooths images. Empty when it cannot be rendered.
+std::string RenderManaged(const std::string& pdfPath, const std::string& workFolder);
 
 }  // namespace brannock::testing

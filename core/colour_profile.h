@@ -1,0 +1,28 @@
+// Embedded ICC profiles, judged and applied with Little CMS: which profiles a page may keep,
+// and CMYK pictures brought to sRGB through their printer's profile.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace brannock {
+
+/// Larger profiles are dropped: no real device profile comes near this.
+inline constexpr size_t kMaxProfileBytes = size_t{4} << 20;
+
+enum class ProfileSpace { kGrey, kRgb, kCmyk };
+
+/// True when Little CMS parses the profile, its class is display, input, output or colour
+/// space (not abstract, device link or named colours), its colour space is `space`, and it
+/// is at most kMaxProfileBytes long.
+bool IsUsableProfile(const std::vector<uint8_t>& profile, ProfileSpace space);
+
+/// Converts `pixels` CMYK pixels (4 bytes each, 0 meaning no ink) to 8-bit sRGB (3 bytes
+/// each) through a CMYK profile, with relative colorimetric intent and black-point
+/// compensation. `rgb` may be the same buffer as `cmyk`. False, with `rgb` untouched, when
+/// the profile is not a usable CMYK profile or the transform cannot be made.
+bool ConvertCmykToSrgb(const std::vector<uint8_t>& profile, const uint8_t* cmyk, size_t pixels,
+                       uint8_t* rgb);
+
+}  // namespace brannock
