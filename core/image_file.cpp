@@ -404,10 +404,11 @@ bool TakeCmykThroughProfile(const MagickLib::Image* raw, const std::vector<uint8
   return true;
 }
 
-// Composites every pixel over white, a strip of rows at a time from the library's 16-bit
-// samples, into 8-bit RGB.
+// Composites every pixel over white, a strip of rows at a time, into 8-bit RGB: pictures of
+// 8-bit samples on those, deeper ones on 16 bits before they are reduced.
 bool CompositeOverWhite(const MagickLib::Image* raw, uint32_t width, uint32_t height,
                         std::vector<uint8_t>& rgb) {
+  const bool eightBit = raw->depth <= 8;
   constexpr uint32_t kStrip = 64;
   std::vector<uint16_t> strip(size_t{width} * kStrip * 4);
   rgb.resize(size_t{width} * height * 3);
@@ -422,8 +423,13 @@ bool CompositeOverWhite(const MagickLib::Image* raw, uint32_t width, uint32_t he
     using MagickLib::Quantum;
     for (size_t i = 0; done && i < size_t{width} * rows; ++i) {
       const uint16_t* pixel = &strip[4 * i];
-      for (int c = 0; c < 3; ++c)
-        *out++ = ScaleQuantumToChar(static_cast<Quantum>(OverWhite16(pixel[c], pixel[3])));
+      if (eightBit) {
+        const uint8_t alpha = ScaleQuantumToChar(pixel[3]);
+        for (int c = 0; c < 3; ++c) *out++ = OverWhite8(ScaleQuantumToChar(pixel[c]), alpha);
+      } else {
+        for (int c = 0; c < 3; ++c)
+          *out++ = ScaleQuantumToChar(static_cast<Quantum>(OverWhite16(pixel[c], pixel[3])));
+      }
     }
   }
   MagickLib::DestroyExceptionInfo(&exception);

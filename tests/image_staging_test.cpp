@@ -12,6 +12,7 @@
 
 #include "image_file.h"
 #include "pdf_assembly.h"
+#include "picture_makers.h"
 #include "png_codec.h"
 #include "sample_images.h"
 #include "test_support.h"
@@ -107,10 +108,14 @@ std::string Samples(const Picture& picture) {
   return std::string(picture.samples.begin(), picture.samples.end());
 }
 
-std::string Colours(const Picture& rgba) {
+// The colours that a viewer shows on white paper.
+std::string OverWhite(const Picture& rgba) {
   std::string rgb;
-  for (size_t i = 0; i < rgba.samples.size(); i += 4)
-    rgb.append(rgba.samples.begin() + i, rgba.samples.begin() + i + 3);
+  for (size_t i = 0; i < rgba.samples.size(); i += 4) {
+    const uint32_t alpha = rgba.samples[i + 3];
+    for (int c = 0; c < 3; ++c)
+      rgb += static_cast<char>((rgba.samples[i + c] * alpha + 255 * (255 - alpha) + 127) / 255);
+  }
   return rgb;
 }
 
@@ -136,7 +141,7 @@ std::string ZeroAlphaBmp(const Picture& rgb) {
   return header + pixels;
 }
 
-TEST(ImageFile, SavesPlainOpaquePngsThatKeepTheSamples) {
+TEST(ImageFile, SavesPlainOpaquePngsThatKeepOpaqueSamples) {
   TempDir dir;
   const Picture rgb = MakePicture(33, 17, 3, 2);
   const Picture grey = MakePicture(33, 17, 1, 3);
@@ -151,7 +156,7 @@ TEST(ImageFile, SavesPlainOpaquePngsThatKeepTheSamples) {
   const Case cases[] = {{"PNG", rgb, Samples(rgb), 2},    {"BMP", rgb, Samples(rgb), 2},
                         {"TIFF", rgb, Samples(rgb), 2},   {"PCX", rgb, Samples(rgb), 2},
                         {"PNG", grey, Samples(grey), 0},  {"TIFF", grey, Samples(grey), 0},
-                        {"PNG", rgba, Colours(rgba), 2},  {"TIFF", rgba, Colours(rgba), 2},
+                        {"PNG", rgba, OverWhite(rgba), 2}, {"TIFF", rgba, OverWhite(rgba), 2},
                         {"GIF", few, Samples(few), 3},    {"BMP", few, Samples(few), 2}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.format) + " with " + std::to_string(c.picture.channels) + " channels");
@@ -296,6 +301,97 @@ TEST(ReplaceAllWithPng, GivesTheSameFilesAsOneAfterTheOther) {
   EXPECT_TRUE(FileExists(noisy.back()));  // never started
   ReplaceAllWithPng(paths, &tooLarge);
   EXPECT_FALSE(tooLarge);
+}
+
+// Mean difference, per channel, between two RGB pictures of the same size.
+double MeanDifference(const std::string& a, const std::vector<uint8_t>& b) {
+  if (a.size() != b.size() || a.empty()) return 255;
+  double sum = 0;
+  for (size_t i = 0; i < a.size(); ++i) sum += std::abs(int(uint8_t(a[i])) - int(b[i]));
+  return sum / a.size();
+}
+
+// A Display P3 or Adobe RGB photo came out duller than in any viewer, and a CMYK one with
+// the plain formula's colours: the pages now match what a colour-managed renderer shows.
+TEST(ConvertSingleImage, PagesShowWhatAColourManagedViewerShows) {
+  TempDir dir;
+  constexpr uint32_t kWidth = 64, kHeight = 32;
+  const uint8_t colours[8][3] = {{230, 20, 30},  {20, 200, 40},  {30, 40, 220},  {250, 220, 30},
+                                 {128, 128, 128}, {240, 160, 120}, {40, 180, 200}, {90, 30, 120}};
+  std::vector<uint8_t> rgb, grey, ink;
+  for (uint32_t y = 0; y < kHeight; ++y)
+    for (uint32_t x = 0; x < kWidth; ++x) {
+      const uint8_t* c = colours[(y / 16) * 4 + x / 16];
+      rgb.insert(rgb.end(), c, c + 3);
+      grey.push_back(c[1]);
+      ink.insert(ink.end(), {uint8_t(255 - c[0]), uint8_t(255 - c[1]), uint8_t(255 - c[2]), 0});
+    }
+  const auto p3 = testing::MakeProfile(testing::TestProfile::kDisplayP3);
+  const auto adobe = testing::MakeProfile(testing::TestProfile::kAdobeRgb);
+  const auto grey22 = testing::MakeProfile(testing::TestProfile::kGrey22);
+  const auto cmyk = testing::PrinterCmykProfile();
+  using testing::IccSegments;
+  using testing::InsertAfterSoi;
+  using testing::JpegColour;
+  testing::PngSpec png;
+  png.width = kWidth;
+  png.height = kHeight;
+  png.samples = rgb;
+  png.profile = adobe;
+  std::vector<uint8_t> rgba;
+  for (size_t i = 0; i < rgb.size(); i += 3) rgba.insert(rgba.end(), {rgb[i], rgb[i + 1], rgb[i + 2], 255});
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"p3.jpg", InsertAfterSoi(testing::MakeJpeg(kWidth, kHeight, JpegColour::kRgb, rgb, 100), IccSegments(p3, 2))},
+      {"adobe.png", testing::MakePng(png)},
+      {"p3.tif", testing::MakeTiff({kWidth, kHeight, 3, 8, false, 0, rgb, 0, false, p3})},
+      {"p3.bmp", testing::MakeV5Bmp(kWidth, kHeight, rgba, p3)},
+      {"grey.jpg", InsertAfterSoi(testing::MakeJpeg(kWidth, kHeight, JpegColour::kGrey, grey, 100), IccSegments(grey22, 1))},
+      {"cmyk.jpg", InsertAfterSoi(testing::MakeJpeg(kWidth, kHeight, JpegColour::kCmyk, rgb, 100), IccSegments(cmyk, 4))},
+      {"cmyk.tif", testing::MakeTiff({kWidth, kHeight, 4, 8, false, 0, ink, 0, true, cmyk})},
+  };
+  g_strTempDir = dir / "tmp/";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string folder = dir / (std::string(c.name) + "/");
+    std::filesystem::create_directory(folder);
+    WriteFile(folder + c.name, c.bytes);
+    const std::string pdf = ConvertSingleImage(folder + c.name);
+    ASSERT_FALSE(pdf.empty());
+    // The console program embeds a PNG as it stands; the other inputs as staged.
+    std::vector<std::string> pages = {ReplaceWithPng(folder + c.name)};
+    if (pages[0].empty()) pages[0] = folder + c.name;
+    ASSERT_TRUE(WriteImagesToPdf(pages, folder + "console.pdf", nullptr));
+    for (const std::string& output : {pdf, folder + "console.pdf"}) {
+      const testing::PdfImage image = testing::ReadPdf(output).pages.at(0).image;
+      const std::vector<uint8_t> staged(image.samples.begin(), image.samples.end());
+      std::vector<uint8_t> expected;
+      if (std::string(c.name).starts_with("cmyk")) {
+        EXPECT_EQ(image.colourSpace, "/DeviceRGB");
+        expected = testing::ToSrgb(cmyk, ink, 4);
+      } else {
+        EXPECT_EQ(image.colourSpace, "/ICCBased");
+        expected = testing::ToSrgb(std::vector<uint8_t>(image.profile.begin(), image.profile.end()),
+                                   staged, image.profileComponents);
+      }
+      const std::string rendered = testing::RenderManaged(output, folder);
+      const double difference = MeanDifference(rendered, expected);
+      EXPECT_LE(difference, 2.0) << output;
+      // How far the samples as they stand, the page before profiles counted, are from it.
+      std::vector<uint8_t> asStored = c.name[0] == 'c' ? rgb : staged;
+      if (image.profileComponents == 1) {
+        asStored.clear();
+        for (uint8_t v : staged) asStored.insert(asStored.end(), {v, v, v});
+      }
+      std::printf("%-9s %-9s mean rendered difference %.2f (samples as they stand: %.2f)\n",
+                  c.name, output == pdf ? "windowed" : "console", difference,
+                  MeanDifference(std::string(asStored.begin(), asStored.end()), expected));
+    }
+  }
+  g_strTempDir.clear();
 }
 
 }  // namespace

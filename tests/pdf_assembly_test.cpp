@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "picture_makers.h"
 #include "sample_images.h"
 #include "test_support.h"
 
@@ -164,11 +165,18 @@ TEST(WriteImagesToPdf, ColourSpacesBitsAndSamplesFollowThePng) {
   EXPECT_EQ(pdf.pages[2].image.samples, std::string(samples.begin(), samples.end()));
 }
 
-// Each of these crashed or garbled the PDF library's own PNG loader.
-TEST(WriteImagesToPdf, UnusualPngsArePlainOpaqueAndKeepTheirSamples) {
+uint8_t OverWhite(uint32_t colour, uint32_t alpha) {
+  return static_cast<uint8_t>((colour * alpha + 255 * (255 - alpha) + 127) / 255);
+}
+
+// Each of these crashed or garbled the PDF library's own PNG loader; then their
+// transparent pixels showed the colour stored under them.
+TEST(WriteImagesToPdf, UnusualPngsArePlainOpaqueAndCompositedOverWhite) {
   TempDir dir;
   PngSpec rgbTrns = Rgb(6, 5);
   rgbTrns.trns = {0, 1, 0, 2, 0, 3};
+  rgbTrns.samples = testing::PatternSamples(rgbTrns);
+  rgbTrns.samples[3] = 1, rgbTrns.samples[4] = 2, rgbTrns.samples[5] = 3;  // pixel 1 is the key
   PngSpec interlacedAlpha = Rgb(13, 11);
   interlacedAlpha.colourType = 6;
   interlacedAlpha.interlaced = true;
@@ -194,32 +202,99 @@ TEST(WriteImagesToPdf, UnusualPngsArePlainOpaqueAndKeepTheirSamples) {
   ASSERT_EQ(pdf.pages.size(), 5u);
   for (const auto& page : pdf.pages) EXPECT_FALSE(page.image.masked);
 
-  const auto rgb = testing::PatternSamples(rgbTrns);
-  EXPECT_EQ(pdf.pages[0].image.samples, std::string(rgb.begin(), rgb.end()));
+  // The key colour is white; every other pixel stands.
+  std::string keyed(rgbTrns.samples.begin(), rgbTrns.samples.end());
+  keyed.replace(3, 3, "\xFF\xFF\xFF");
+  EXPECT_EQ(pdf.pages[0].image.samples, keyed);
 
-  // Alpha dropped, colour samples as they stand.
   const auto rgba = testing::PatternSamples(interlacedAlpha);
-  std::string colours;
-  for (size_t i = 0; i < rgba.size(); i += 4) colours.append(rgba.begin() + i, rgba.begin() + i + 3);
+  std::string composited;
+  for (size_t i = 0; i < rgba.size(); i += 4)
+    for (int c = 0; c < 3; ++c) composited += static_cast<char>(OverWhite(rgba[i + c], rgba[i + 3]));
   EXPECT_EQ(pdf.pages[1].image.colourSpace, "/DeviceRGB");
-  EXPECT_EQ(pdf.pages[1].image.samples, colours);
+  EXPECT_EQ(pdf.pages[1].image.samples, composited);
 
-  // 16-bit RGBA: 8-bit DeviceRGB from the high bytes.
+  // 16-bit RGBA: composited on 16 bits, then 8-bit DeviceRGB from the high bytes.
   const auto deep = testing::PatternSamples(deepAlpha);
   std::string high;
-  for (size_t i = 0; i < deep.size(); i += 8)
-    for (int c = 0; c < 3; ++c) high += static_cast<char>(deep[i + 2 * c]);
+  for (size_t i = 0; i < deep.size(); i += 8) {
+    const uint64_t alpha = deep[i + 6] << 8 | deep[i + 7];
+    for (int c = 0; c < 3; ++c) {
+      const uint64_t value = deep[i + 2 * c] << 8 | deep[i + 2 * c + 1];
+      high += static_cast<char>((value * alpha + 65535 * (65535 - alpha) + 32767) / 65535 >> 8);
+    }
+  }
   EXPECT_EQ(pdf.pages[2].image.bits, 8);
   EXPECT_EQ(pdf.pages[2].image.colourSpace, "/DeviceRGB");
   EXPECT_EQ(pdf.pages[2].image.samples, high);
 
-  // A palette stays a palette, without its transparency.
+  // A palette stays a palette, its entries composited.
   const auto indexes = testing::PatternSamples(paletteTrns);
   EXPECT_EQ(pdf.pages[3].image.colourSpace, "/Indexed");
   EXPECT_EQ(pdf.pages[3].image.bits, 4);
   EXPECT_EQ(pdf.pages[3].image.samples, std::string(indexes.begin(), indexes.end()));
+  const std::string entries = {char(255), char(255), char(255), char(OverWhite(4, 128)),
+                               char(OverWhite(5, 128)), char(OverWhite(6, 128)), 7, 8, 9};
+  EXPECT_EQ(pdf.pages[3].image.palette, entries);
 
   EXPECT_EQ(pdf.pages[4].image.colourSpace, "/DeviceGray");
+  const auto greys = testing::PatternSamples(greyAlpha);
+  std::string grey;
+  for (size_t i = 0; i < greys.size(); i += 2) grey += static_cast<char>(OverWhite(greys[i], greys[i + 1]));
+  EXPECT_EQ(pdf.pages[4].image.samples, grey);
+}
+
+// Profiles were dropped, and a 16-bit PNG with an iCCP chunk lost its page.
+TEST(WriteImagesToPdf, ProfilesBecomeOneIccBasedStreamEach) {
+  TempDir dir;
+  const auto p3 = testing::MakeProfile(testing::TestProfile::kDisplayP3);
+  const auto adobe = testing::MakeProfile(testing::TestProfile::kAdobeRgb);
+  const auto grey22 = testing::MakeProfile(testing::TestProfile::kGrey22);
+  PngSpec photo = Rgb(6, 4);
+  photo.profile = p3;
+  PngSpec deep = photo;
+  deep.bitDepth = 16;
+  PngSpec palette = Rgb(4, 4);
+  palette.colourType = 3;
+  palette.palette = {1, 2, 3, 200, 100, 50};
+  palette.profile = adobe;
+  PngSpec grey = Rgb(4, 4);
+  grey.colourType = 0;
+  grey.profile = grey22;
+  PngSpec scanner = grey;
+  scanner.profile = p3;  // an RGB profile on a grey picture
+  PngSpec plain = Rgb(4, 4);
+  const std::vector<std::string> inputs = {
+      WritePng(dir, "a.png", photo), WritePng(dir, "deep.png", deep),
+      WritePng(dir, "palette.png", palette), WritePng(dir, "grey.png", grey),
+      WritePng(dir, "scanner.png", scanner), WritePng(dir, "b.png", photo),
+      WritePng(dir, "plain.png", plain)};
+  Recorder recorder;
+  ASSERT_TRUE(WriteImagesToPdf(inputs, dir / "out.pdf", &recorder));
+  EXPECT_TRUE(testing::QpdfCheckPasses(dir / "out.pdf"));
+  const PdfReport pdf = ReadPdf(dir / "out.pdf");
+  ASSERT_EQ(pdf.pages.size(), 7u);
+  const std::string p3Bytes(p3.begin(), p3.end());
+  for (size_t page : {0u, 1u, 5u}) {
+    SCOPED_TRACE(page);
+    EXPECT_EQ(pdf.pages[page].image.colourSpace, "/ICCBased");
+    EXPECT_EQ(pdf.pages[page].image.profile, p3Bytes);
+    EXPECT_EQ(pdf.pages[page].image.profileComponents, 3);
+    EXPECT_EQ(pdf.pages[page].image.alternate, "/DeviceRGB");
+    EXPECT_EQ(pdf.pages[page].image.profileObject, pdf.pages[0].image.profileObject);
+  }
+  const auto samples = testing::PatternSamples(photo);
+  EXPECT_EQ(pdf.pages[5].image.samples, std::string(samples.begin(), samples.end()));
+  EXPECT_EQ(pdf.pages[2].image.colourSpace, "/Indexed");
+  EXPECT_EQ(pdf.pages[2].image.baseSpace, "/ICCBased");
+  EXPECT_EQ(pdf.pages[2].image.profile, std::string(adobe.begin(), adobe.end()));
+  EXPECT_EQ(pdf.pages[3].image.colourSpace, "/ICCBased");
+  EXPECT_EQ(pdf.pages[3].image.profileComponents, 1);
+  EXPECT_EQ(pdf.pages[3].image.alternate, "/DeviceGray");
+  EXPECT_EQ(pdf.pages[4].image.colourSpace, "/DeviceGray");
+  const auto greySamples = testing::PatternSamples(scanner);
+  EXPECT_EQ(pdf.pages[4].image.samples, std::string(greySamples.begin(), greySamples.end()));
+  EXPECT_EQ(pdf.pages[6].image.colourSpace, "/DeviceRGB");
 }
 
 // Damaged PNGs made the PDF library's loader abort the whole process.

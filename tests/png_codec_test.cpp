@@ -222,7 +222,7 @@ TEST(WriteStagedPng, EveryKindOfPictureReadsBackExactly) {
   EXPECT_FALSE(StagingEncodingFor(cases[0].layout, noisy.data()).whole);
 }
 
-TEST(RewriteAsPlainPng, KeepsColourTypeWhereItCanAndDropsTheRest) {
+TEST(RewriteAsPlainPng, KeepsColourTypeWhereItCanAndCompositesTheRest) {
   TempDir dir;
   PngSpec recipe;
   recipe.width = 9;
@@ -238,7 +238,10 @@ TEST(RewriteAsPlainPng, KeepsColourTypeWhereItCanAndDropsTheRest) {
   EXPECT_EQ(decoded.bitDepth, 8);
   const auto samples = testing::PatternSamples(recipe);
   std::string high;
-  for (size_t i = 0; i < samples.size(); i += 4) high += static_cast<char>(samples[i]);
+  for (size_t i = 0; i < samples.size(); i += 4) {
+    const uint64_t value = samples[i] << 8 | samples[i + 1], alpha = samples[i + 2] << 8 | samples[i + 3];
+    high += static_cast<char>((value * alpha + 65535 * (65535 - alpha) + 32767) / 65535 >> 8);
+  }
   EXPECT_EQ(decoded.grey, high);
 
   WriteFile(dir / "broken.png", MakePng(recipe).substr(0, 60));

@@ -102,9 +102,18 @@ std::string MakePng(PngSpec recipe) {
       png_set_tRNS(png, info, nullptr, 0, &colour);
     }
   }
-  if (!recipe.profile.empty())
-    png_set_iCCP(png, info, "test", 0, recipe.profile.data(),
-                 static_cast<png_uint_32>(recipe.profile.size()));
+  if (!recipe.profile.empty()) {
+    // Written by hand: libpng refuses profiles that other writers store, such as an RGB
+    // profile on a grey picture.
+    png_write_info_before_PLTE(png, info);
+    std::vector<uint8_t> body = {'t', 'e', 's', 't', 0, 0};
+    uLongf packed = compressBound(static_cast<uLong>(recipe.profile.size()));
+    body.resize(6 + packed);
+    compress(body.data() + 6, &packed, recipe.profile.data(), static_cast<uLong>(recipe.profile.size()));
+    body.resize(6 + packed);
+    static constexpr png_byte kName[5] = {'i', 'C', 'C', 'P', 0};
+    png_write_chunk(png, kName, body.data(), body.size());
+  }
   png_write_info(png, info);
   const size_t rowBytes = recipe.samples.size() / recipe.height;
   std::vector<png_bytep> rows(recipe.height);
