@@ -1,5 +1,6 @@
 // Writes the fuzzers' seed corpora: small valid files of every format and kind, settings
 // texts and path texts. Usage: make_seeds <folder>
+#include <lcms2.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -14,6 +15,27 @@ using brannock::samples::WriteBytes;
 using brannock::samples::WritePicture;
 
 void Seed(const std::string& path, const std::string& bytes) { WriteBytes(path, bytes); }
+
+std::vector<uint8_t> SrgbProfile() {
+  cmsHPROFILE profile = cmsCreate_sRGBProfile();
+  cmsUInt32Number size = 0;
+  cmsSaveProfileToMem(profile, nullptr, &size);
+  std::vector<uint8_t> bytes(size);
+  cmsSaveProfileToMem(profile, bytes.data(), &size);
+  cmsCloseProfile(profile);
+  return bytes;
+}
+
+std::string ReadWhole(const std::string& path, bool remove) {
+  std::string bytes;
+  if (FILE* in = std::fopen(path.c_str(), "rb")) {
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) bytes.append(buffer, got);
+    std::fclose(in);
+  }
+  if (remove) std::remove(path.c_str());
+  return bytes;
+}
 
 }  // namespace
 
@@ -57,6 +79,34 @@ int main(int argc, char** argv) {
       for (uint32_t i = 0; i < count * 18; ++i) rows[i] = static_cast<uint8_t>(i % 2);
       return true;
     });
+  }
+  // Embedded profiles: a staged PNG's iCCP, and a JPEG's APP2 chain in two parts.
+  const std::vector<uint8_t> profile = SrgbProfile();
+  for (auto colour : {brannock::PngColour::kRgb, brannock::PngColour::kPalette}) {
+    brannock::PlainPngLayout layout{6, 4, colour, {1, 2, 3, 200, 100, 50}, profile};
+    const std::string path = root + "/png_check/profile-" + std::to_string(int(colour));
+    brannock::WritePlainPng(path, layout, [](uint32_t, uint32_t count, uint8_t* rows) {
+      for (uint32_t i = 0; i < count * 18; ++i) rows[i] = static_cast<uint8_t>(i % 2);
+      return true;
+    });
+    Seed(root + "/image_staging/profile-" + std::to_string(int(colour)),
+         std::string(1, 3) + ReadWhole(path, false));
+  }
+  if (WritePicture(MakePicture(16, 16, 3, 1), "JPEG", root + "/sample")) {
+    const std::string jpeg = ReadWhole(root + "/sample", true);
+    std::string chain;
+    const size_t half = profile.size() / 2;
+    for (int part = 1; part <= 2; ++part) {
+      const size_t start = part == 1 ? 0 : half, length = part == 1 ? half : profile.size() - half;
+      chain += "\xFF\xE2";
+      chain += static_cast<char>((length + 16) >> 8);
+      chain += static_cast<char>((length + 16) & 0xFF);
+      chain.append("ICC_PROFILE", 12);
+      chain += static_cast<char>(part);
+      chain += '\2';
+      chain.append(profile.begin() + start, profile.begin() + start + length);
+    }
+    Seed(root + "/image_staging/icc-jpeg", std::string(1, 0) + jpeg.substr(0, 2) + chain + jpeg.substr(2));
   }
   Seed(root + "/settings_ini/first", std::string("[Settings]\r\nLastOutputPDF=/a/b.pdf\r\n") +
                                           '\0' + "OnRadioEvery" + '\0' + "1");
