@@ -5,8 +5,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
+#include <lcms2.h>
 #include <sys/stat.h>
 
 #include "sample_images.h"
@@ -93,11 +96,47 @@ Picture Screen(uint32_t seed) {
   return picture;
 }
 
+// A Display P3 profile, as phones and Macs tag their pictures.
+std::string DisplayP3Profile() {
+  cmsCIExyY white;
+  cmsWhitePointFromTemp(&white, 6504);
+  const cmsCIExyYTRIPLE primaries = {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}};
+  const double srgbCurve[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+  cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, srgbCurve);
+  cmsToneCurve* curves[3] = {curve, curve, curve};
+  cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+  cmsFreeToneCurve(curve);
+  cmsUInt32Number size = 0;
+  cmsSaveProfileToMem(profile, nullptr, &size);
+  std::string bytes(size, '\0');
+  cmsSaveProfileToMem(profile, bytes.data(), &size);
+  cmsCloseProfile(profile);
+  return bytes;
+}
+
+// The first photo twice: as it is, and tagged with a Display P3 profile in an APP2 segment,
+// so that the benchmark can time what a profile adds and check that page's pixels.
+bool WriteProfilePair(const std::string& dir) {
+  const std::string plain = dir + "/photo-plain.jpg";
+  if (!brannock::samples::WritePicture(Photo(1000 * 'h'), "JPEG", plain, 90)) return false;
+  std::ifstream in(plain, std::ios::binary);
+  const std::string jpeg((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string profile = DisplayP3Profile();
+  std::string segment = "\xFF\xE2";
+  segment += static_cast<char>((profile.size() + 16) >> 8);
+  segment += static_cast<char>((profile.size() + 16) & 0xFF);
+  segment.append("ICC_PROFILE\0\1\1", 14);
+  segment += profile;
+  std::ofstream out(dir + "/photo-p3.jpg", std::ios::binary);
+  out << jpeg.substr(0, 2) << segment << jpeg.substr(2);
+  return jpeg.size() > 2 && static_cast<bool>(out.flush());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: make_corpus <folder> <count> [photo|scan|screen ...]\n");
+    std::fprintf(stderr, "usage: make_corpus <folder> <count> [photo|scan|screen|icc ...]\n");
     return 2;
   }
   const std::string folder = argv[1];
@@ -109,6 +148,10 @@ int main(int argc, char** argv) {
     const std::string dir = folder + "/" + set;
     mkdir(folder.c_str(), 0755);
     mkdir(dir.c_str(), 0755);
+    if (set == "icc") {
+      if (!WriteProfilePair(dir)) return 1;
+      continue;
+    }
     for (int i = 0; i < count; ++i) {
       char name[64];
       const uint32_t seed = 1000 * (set[1]) + i;

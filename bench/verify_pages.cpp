@@ -1,5 +1,6 @@
 // Checks that pages of a PDF show their input's pixels exactly: renders each chosen page
-// with mutool at one pixel per point and compares it with the decoded input.
+// with mutool at one pixel per point, without colour management (a kept profile changes
+// how the samples look, not the samples), and compares it with the decoded input.
 // Usage: verify_pages <pdf> <page>=<input> ...   (pages count from 1)
 #include <png.h>
 
@@ -56,7 +57,7 @@ int main(int argc, char** argv) {
     const std::string page = recipe.substr(0, recipe.find('='));
     const std::string input = recipe.substr(recipe.find('=') + 1);
     const std::string rendered = "/tmp/brannock-verify-" + page + ".png";
-    const std::string command = "mutool draw -q -r 72 -o '" + rendered + "' '" + argv[1] + "' " + page;
+    const std::string command = "mutool draw -q -N -r 72 -o '" + rendered + "' '" + argv[1] + "' " + page;
     uint32_t width = 0, height = 0;
     std::vector<uint8_t> shown;
     brannock::ImageFile image;
