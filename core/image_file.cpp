@@ -2,6 +2,7 @@
 
 #include <Magick++.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,31 +76,75 @@ const char* DecoderName(ImageType type) {
   return nullptr;
 }
 
-// Reads a whole regular file into a malloc'd buffer. Opening without blocking keeps a FIFO
-// from stalling us; anything but a regular file is refused.
-unsigned char* ReadRegularFile(const std::string& path, size_t& size) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  struct stat info;
-  unsigned char* data = nullptr;
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
-      static_cast<uint64_t>(info.st_size) <= kMaxFileSize) {
-    size = static_cast<size_t>(info.st_size);
-    data = static_cast<unsigned char*>(std::malloc(size));
+// The bytes of a file to decode. Opening without blocking keeps a FIFO from stalling us;
+// anything but a regular file is refused. A TIFF is mapped and the library reads it through
+// the open descriptor, so that a document of many pages is not read whole for every page;
+// any other file is read into memory, which the library then takes over.
+class FileBytes {
+ public:
+  FileBytes() = default;
+  FileBytes(const FileBytes&) = delete;
+  FileBytes& operator=(const FileBytes&) = delete;
+  ~FileBytes() {
+    if (mapped_) munmap(mapped_, size_);
+    std::free(buffer_);
+    if (fd_ >= 0) close(fd_);
+  }
+
+  bool Open(const std::string& path) {
+    fd_ = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info;
+    if (fd_ < 0 || fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
+        static_cast<uint64_t>(info.st_size) > kMaxFileSize)
+      return false;
+    size_ = static_cast<size_t>(info.st_size);
+    unsigned char head[8] = {};
+    if (pread(fd_, head, sizeof head, 0) == sizeof head && DetectType(head, 8) == ImageType::kTiff) {
+      void* mapped = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
+      if (mapped != MAP_FAILED) {
+        mapped_ = static_cast<unsigned char*>(mapped);
+        return true;
+      }
+    }
+    buffer_ = static_cast<unsigned char*>(std::malloc(size_));
     size_t done = 0;
-    while (data && done < size) {
-      const ssize_t got = read(fd, data + done, size - done);
-      if (got <= 0) break;
+    while (buffer_ && done < size_) {
+      const ssize_t got = pread(fd_, buffer_ + done, size_ - done, static_cast<off_t>(done));
+      if (got <= 0) return false;
       done += static_cast<size_t>(got);
     }
-    if (data && done < size) {
-      std::free(data);
-      data = nullptr;
+    close(fd_);
+    fd_ = -1;
+    return buffer_ != nullptr;
+  }
+
+  const unsigned char* data() const { return mapped_ ? mapped_ : buffer_; }
+  size_t size() const { return size_; }
+
+  // Where the library reads a mapped file: its descriptor, named without '@', '%' or "[n]",
+  // which the library would give a meaning. Empty when /proc is missing.
+  std::string DescriptorPath() const {
+    if (!mapped_) return {};
+    const std::string name = "/proc/self/fd/" + std::to_string(fd_);
+    return access(name.c_str(), R_OK) == 0 ? name : std::string();
+  }
+
+  // The bytes as a blob the library owns.
+  void Hand(Magick::Blob& blob) {
+    if (buffer_) {
+      blob.updateNoCopy(buffer_, size_, Magick::Blob::MallocAllocator);
+      buffer_ = nullptr;
+    } else {
+      blob.update(mapped_, size_);
     }
   }
-  close(fd);
-  return data;
-}
+
+ private:
+  int fd_ = -1;
+  size_t size_ = 0;
+  unsigned char* mapped_ = nullptr;
+  unsigned char* buffer_ = nullptr;
+};
 
 bool WithinLimits(uint64_t columns, uint64_t rows) {
   return columns > 0 && rows > 0 && columns <= kMaxImageSide && rows <= kMaxImageSide &&
@@ -112,9 +157,9 @@ bool WithinLimits(const Magick::Image& image) {
 
 // A damaged JPEG warns once for each flaw it gets over; the library's default limit would
 // refuse pictures that every viewer shows.
-void PrepareDecoder(Magick::Image& image, ImageType type) {
+void PrepareDecoder(Magick::Image& image, ImageType type, uint32_t directory) {
   image.quiet(true);
-  image.subImage(0);
+  image.subImage(directory);
   image.subRange(1);
   image.magick(DecoderName(type));
   if (type == ImageType::kJpeg) image.defineValue("jpeg", "max-warnings", "1000000000");
@@ -251,6 +296,30 @@ void Orient(PlainPicture& picture, int orientation) {
 
 }  // namespace
 
+uint32_t CountImagePages(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat info;
+  uint32_t pages = 0;
+  unsigned char head[8] = {};
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    pages = 1;
+    const size_t size = static_cast<size_t>(info.st_size);
+    if (pread(fd, head, 8, 0) == 8 && DetectType(head, 8) == ImageType::kTiff &&
+        static_cast<uint64_t>(info.st_size) <= kMaxFileSize) {
+      // Mapped, not read: only the directories are touched.
+      void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+      if (mapped != MAP_FAILED) {
+        const size_t listed = ListTiffPages(static_cast<const uint8_t*>(mapped), size).size();
+        pages = static_cast<uint32_t>(std::max<size_t>(1, listed));
+        munmap(mapped, size);
+      }
+    }
+  }
+  close(fd);
+  return pages;
+}
+
 void InitImageLibrary(const char* programPath) {
   std::call_once(g_initOnce, [programPath] {
     MagickLib::ExceptionInfo exception;
@@ -275,26 +344,31 @@ ImageFile::ImageFile() { InitImageLibrary(); }
 
 ImageFile::~ImageFile() { Release(); }
 
-bool ImageFile::Load(const std::string& path) {
+bool ImageFile::Load(const std::string& path, uint32_t page) {
   Release();
-  size_t size = 0;
-  unsigned char* data = ReadRegularFile(path, size);
-  if (!data) return false;
+  pageCount_ = 0;
+  FileBytes file;
+  if (!file.Open(path)) return false;
+  const unsigned char* data = file.data();
+  const size_t size = file.size();
   const ImageType type = DetectType(data, size);
-  if (type == ImageType::kNone) {
-    std::free(data);
-    return false;
-  }
+  // A TIFF's pages are the images of its main chain that are not reduced copies; one the
+  // walk cannot read is a single picture, left to the library.
+  std::vector<TiffPageEntry> pages;
+  if (type == ImageType::kTiff) pages = ListTiffPages(data, size);
+  if (pages.empty()) pages.push_back({});
+  if (type == ImageType::kNone || page >= pages.size()) return false;
+  const uint32_t directory = pages[page].directory;
   // What the library leaves out or gets wrong, read from the bytes before it takes them.
-  const int orientation = type == ImageType::kJpeg || type == ImageType::kTiff
-                              ? ReadOrientation(data, size, type == ImageType::kTiff)
-                              : 1;
+  int orientation = 1;
+  if (type == ImageType::kJpeg) orientation = ReadOrientation(data, size, false);
+  if (type == ImageType::kTiff) orientation = ReadTiffOrientation(data, size, pages[page].offset);
   GifScreen screen;
   const bool hasScreen = type == ImageType::kGif && ReadGifScreen(data, size, screen);
   std::vector<uint8_t> profile;
   if (type == ImageType::kJpeg) profile = ReadJpegProfile(data, size);
   if (type == ImageType::kPng) profile = ReadPngProfile(data, size);
-  if (type == ImageType::kTiff) profile = ReadTiffProfile(data, size);
+  if (type == ImageType::kTiff) profile = ReadTiffProfile(data, size, pages[page].offset);
   std::vector<uint8_t> os2Palette;
   DecodedRgb bmp16;
   bool ownDecode = false;
@@ -306,8 +380,20 @@ bool ImageFile::Load(const std::string& path) {
     opaqueAlpha = HasUnusedBmpAlpha(data + skip, size - skip);
     ownDecode = skip == 0 && DecodeBmp16(data, size, bmp16);
   }
+  const std::string descriptor = file.DescriptorPath();
   Magick::Blob blob;
-  blob.updateNoCopy(data, size, Magick::Blob::MallocAllocator);
+  if (descriptor.empty()) file.Hand(blob);
+  // The first bytes chose the decoder; the library must not second-guess it. Reading from
+  // memory or a descriptor also keeps the library from giving a name's '@', '%' or "[n]"
+  // a meaning.
+  const auto decode = [&](Magick::Image& image, bool ping) {
+    PrepareDecoder(image, type, directory);
+    if (descriptor.empty())
+      ping ? image.ping(blob) : image.read(blob);
+    else
+      ping ? image.ping(std::string(DecoderName(type)) + ":" + descriptor)
+           : image.read(std::string(DecoderName(type)) + ":" + descriptor);
+  };
   try {
     std::unique_ptr<Magick::Image> image;
     if (ownDecode) {
@@ -316,11 +402,8 @@ bool ImageFile::Load(const std::string& path) {
                                               bmp16.samples.data());
       bmp16 = DecodedRgb{};
     } else {
-      // The first bytes chose the decoder; the library must not second-guess it. Reading
-      // from memory also keeps the library from giving '@', '%' or "[n]" in names a meaning.
       Magick::Image probe;
-      PrepareDecoder(probe, type);
-      probe.ping(blob);
+      decode(probe, true);
       if (!WithinLimits(probe)) return false;
       uint64_t bytes = uint64_t{probe.columns()} * probe.rows() * 8;
       if (hasScreen) {
@@ -331,9 +414,8 @@ bool ImageFile::Load(const std::string& path) {
       budget_ = AcquireDecodeBudget(bytes);
 
       image = std::make_unique<Magick::Image>();
-      PrepareDecoder(*image, type);
       try {
-        image->read(blob);
+        decode(*image, false);
       } catch (const Magick::Warning&) {
         // A warning (a short JPEG, an odd TIFF tag) still leaves a picture to use.
       }
@@ -358,6 +440,7 @@ bool ImageFile::Load(const std::string& path) {
     opaqueAlpha_ = opaqueAlpha;
     image_ = std::move(image);
     type_ = type;
+    pageCount_ = static_cast<uint32_t>(pages.size());
   } catch (const std::exception&) {
     Release();
     return false;

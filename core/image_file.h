@@ -55,15 +55,21 @@ class ImageFile {
   /// Decodes the regular file at `path`, choosing the decoder from the file's first bytes
   /// (JPEG, PNG, GIF, BMP, TIFF or PCX signature) whatever its name says. Anything else,
   /// a file that is not a regular file, a damaged file and an image with a side above 65535
-  /// or more than 2^28 pixels leave the object invalid. Multi-frame files give their first
-  /// frame. A JPEG that decodes to its end with warnings (or a truncated one) is valid. A
-  /// GIF's logical screen counts against the size limits. Returns IsValid().
-  bool Load(const std::string& path);
+  /// or more than 2^28 pixels leave the object invalid. `page` counts the pages of a
+  /// multi-page TIFF (see ListTiffPages) from 0; other files have one page, and an animated
+  /// GIF gives its first frame. A JPEG that decodes to its end with warnings (or a
+  /// truncated one) is valid. A GIF's logical screen counts against the size limits.
+  /// Returns IsValid().
+  bool Load(const std::string& path, uint32_t page = 0);
 
   bool IsValid() const;
 
   /// The format detected by the last Load; kNone when invalid.
   ImageType GetType() const;
+
+  /// How many pages the file of the last Load has (1 for anything but a multi-page TIFF),
+  /// also after the picture was taken; 0 before any successful Load.
+  uint32_t PageCount() const { return pageCount_; }
 
   /// Takes the image's samples as a plain picture: 8 bits per sample, grey when the image
   /// is grey, a palette when it has one of at most 256 colours, RGB otherwise. The picture
@@ -92,6 +98,11 @@ class ImageFile {
   std::vector<uint8_t> profile_;  // as embedded in the file, not yet judged
   bool opaqueAlpha_ = false;      // alpha bytes that are all 0: no transparency
   uint64_t budget_ = 0;  // share of kDecodeBudgetBytes held
+  uint32_t pageCount_ = 0;
 };
+
+/// The pages that ImageFile::Load can take from the file at `path`: those of a multi-page
+/// TIFF, 1 for any other file (whether it decodes or not), 0 for one that cannot be read.
+uint32_t CountImagePages(const std::string& path);
 
 }  // namespace brannock

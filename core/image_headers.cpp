@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <set>
 
 #include "png_codec.h"
 
@@ -19,19 +20,25 @@ uint32_t Read32(const uint8_t* p, bool bigEndian) {
                    : Read16(p + 2, false) << 16 | Read16(p, false);
 }
 
-// The 12-byte entry of `tag` in the first IFD of the TIFF structure at `tiff`; null when
-// there is none or the structure cannot be read.
-const uint8_t* FindTiffEntry(const uint8_t* tiff, size_t size, uint32_t tag, bool& bigEndian) {
-  if (size < 8) return nullptr;
+// The byte order of the classic TIFF structure at `tiff`; false when it is none.
+bool TiffByteOrder(const uint8_t* tiff, size_t size, bool& bigEndian) {
+  if (size < 8) return false;
   if (tiff[0] == 'M' && tiff[1] == 'M')
     bigEndian = true;
   else if (tiff[0] == 'I' && tiff[1] == 'I')
     bigEndian = false;
   else
-    return nullptr;
-  if (Read16(tiff + 2, bigEndian) != 42) return nullptr;
-  const uint32_t ifd = Read32(tiff + 4, bigEndian);
-  if (ifd > size - 2) return nullptr;
+    return false;
+  return Read16(tiff + 2, bigEndian) == 42;
+}
+
+// The 12-byte entry of `tag` in the IFD at `ifd` (0: the first) of the TIFF structure at
+// `tiff`; null when there is none or the structure cannot be read.
+const uint8_t* FindTiffEntry(const uint8_t* tiff, size_t size, uint32_t tag, bool& bigEndian,
+                             uint32_t ifd = 0) {
+  if (!TiffByteOrder(tiff, size, bigEndian)) return nullptr;
+  if (ifd == 0) ifd = Read32(tiff + 4, bigEndian);
+  if (ifd < 8 || ifd > size - 2) return nullptr;
   const uint32_t entries = Read16(tiff + ifd, bigEndian);
   for (uint32_t i = 0; i < entries; ++i) {
     const size_t entry = size_t{ifd} + 2 + size_t{i} * 12;
@@ -41,10 +48,10 @@ const uint8_t* FindTiffEntry(const uint8_t* tiff, size_t size, uint32_t tag, boo
   return nullptr;
 }
 
-// The Orientation entry of the first IFD of the TIFF structure at `tiff`.
-int TiffOrientation(const uint8_t* tiff, size_t size) {
+// The Orientation entry of the IFD at `ifd` (0: the first) of the TIFF structure at `tiff`.
+int TiffOrientation(const uint8_t* tiff, size_t size, uint32_t ifd = 0) {
   bool bigEndian = false;
-  const uint8_t* entry = FindTiffEntry(tiff, size, 0x0112, bigEndian);
+  const uint8_t* entry = FindTiffEntry(tiff, size, 0x0112, bigEndian, ifd);
   if (!entry || Read16(entry + 2, bigEndian) != 3 || Read32(entry + 4, bigEndian) != 1) return 1;
   const uint32_t value = Read16(entry + 8, bigEndian);
   return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
@@ -105,9 +112,34 @@ std::vector<uint8_t> ReadJpegProfile(const uint8_t* data, size_t size) {
   return profile;
 }
 
-std::vector<uint8_t> ReadTiffProfile(const uint8_t* data, size_t size) {
+int ReadTiffOrientation(const uint8_t* data, size_t size, uint32_t ifd) {
+  return TiffOrientation(data, size, ifd);
+}
+
+std::vector<TiffPageEntry> ListTiffPages(const uint8_t* data, size_t size) {
+  std::vector<TiffPageEntry> pages;
   bool bigEndian = false;
-  const uint8_t* entry = FindTiffEntry(data, size, 34675, bigEndian);
+  if (!TiffByteOrder(data, size, bigEndian)) return pages;
+  std::set<uint32_t> seen;
+  uint32_t ifd = Read32(data + 4, bigEndian);
+  for (uint32_t directory = 0; directory < kMaxTiffPages; ++directory) {
+    if (ifd < 8 || ifd > size - 2 || !seen.insert(ifd).second) break;
+    const size_t entries = Read16(data + ifd, bigEndian);
+    const size_t next = size_t{ifd} + 2 + 12 * entries;
+    if (next + 4 > size) break;
+    const uint8_t* subfile = FindTiffEntry(data, size, 254, bigEndian, ifd);
+    const bool reduced = subfile && ((Read16(subfile + 2, bigEndian) == 3
+                                          ? Read16(subfile + 8, bigEndian)
+                                          : Read32(subfile + 8, bigEndian)) & 1);
+    if (!reduced) pages.push_back({directory, ifd});
+    ifd = Read32(data + next, bigEndian);
+  }
+  return pages;
+}
+
+std::vector<uint8_t> ReadTiffProfile(const uint8_t* data, size_t size, uint32_t ifd) {
+  bool bigEndian = false;
+  const uint8_t* entry = FindTiffEntry(data, size, 34675, bigEndian, ifd);
   if (!entry) return {};
   const uint32_t type = Read16(entry + 2, bigEndian);
   const uint32_t count = Read32(entry + 4, bigEndian);

@@ -19,9 +19,29 @@ int ReadOrientation(const uint8_t* data, size_t size, bool tiff);
 /// when there is none, or when the chain has a missing, repeated or inconsistent part.
 std::vector<uint8_t> ReadJpegProfile(const uint8_t* data, size_t size);
 
-/// The ICC profile of a TIFF's first IFD (tag 34675); empty when there is none or it lies
-/// outside the file.
-std::vector<uint8_t> ReadTiffProfile(const uint8_t* data, size_t size);
+/// The ICC profile of a TIFF's IFD at `ifd` (0: the first IFD) from tag 34675; empty when
+/// there is none or it lies outside the file.
+std::vector<uint8_t> ReadTiffProfile(const uint8_t* data, size_t size, uint32_t ifd = 0);
+
+/// The Orientation tag (1 to 8) of a TIFF's IFD at `ifd` (0: the first IFD); 1 when there
+/// is none or it cannot be read.
+int ReadTiffOrientation(const uint8_t* data, size_t size, uint32_t ifd);
+
+/// One page of a TIFF: its place in the main IFD chain (as the image library counts
+/// directories) and its IFD's offset.
+struct TiffPageEntry {
+  uint32_t directory = 0;
+  uint32_t offset = 0;
+};
+
+/// Most pages a TIFF may have; a chain longer than this ends there.
+inline constexpr size_t kMaxTiffPages = 65536;
+
+/// The pages of a TIFF, in file order: the images of its main IFD chain that are not
+/// reduced-resolution copies (NewSubfileType bit 0). Sub-IFDs (thumbnails) are never
+/// walked. The walk ends at an IFD seen before (a loop), at one outside the file, or after
+/// kMaxTiffPages directories. Empty for anything but a classic TIFF.
+std::vector<TiffPageEntry> ListTiffPages(const uint8_t* data, size_t size);
 
 /// The profile embedded in a BMP with a V5 header (colour space "MBED"); empty otherwise.
 std::vector<uint8_t> ReadBmpProfile(const uint8_t* data, size_t size);

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 
 #include <condition_variable>
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -54,9 +55,10 @@ std::string FormatLocalTime(int64_t time, const std::string& pattern) {
   return std::string(buffer, length);
 }
 
-std::string StageImageAsPng(const std::string& path) {
-  ImageFile image;
-  if (g_strTempDir.empty() || !image.Load(path)) return {};
+namespace {
+
+// Writes the loaded picture as the next staged PNG; empty when it cannot be written.
+std::string SaveStaged(ImageFile& image) {
   mkdir(g_strTempDir.c_str(), 0777);
   const int32_t number = g_nStageCounter.fetch_add(1);
   char counterText[32];
@@ -66,16 +68,41 @@ std::string StageImageAsPng(const std::string& path) {
   return image.SaveAsPng(target) ? target : std::string();
 }
 
+}  // namespace
+
+std::string StageImageAsPng(const std::string& path) {
+  ImageFile image;
+  if (g_strTempDir.empty() || !image.Load(path)) return {};
+  return SaveStaged(image);
+}
+
+std::vector<std::string> StageImagePages(const std::string& path) {
+  std::vector<std::string> staged;
+  ImageFile image;
+  if (g_strTempDir.empty() || !image.Load(path)) return staged;
+  const uint32_t pages = image.PageCount();
+  staged.push_back(SaveStaged(image));
+  for (uint32_t page = 1; page < pages; ++page) {
+    if (!image.Load(path, page)) {
+      staged.emplace_back();  // the rest of the document cannot be read
+      break;
+    }
+    staged.push_back(SaveStaged(image));
+  }
+  return staged;
+}
+
 std::string ConvertSingleImage(const std::string& path) {
   const std::string name = GetFileNamePart(path);
   const auto dot = name.rfind('.');
   // A dot in a folder name must not move the PDF out of the image's folder.
   if (dot == std::string::npos || HasExtension(name, "pdf")) return {};
   const std::string output = path.substr(0, path.size() - name.size() + dot + 1) + "pdf";
-  const std::string staged = StageImageAsPng(path);
-  if (staged.empty()) return {};
-  const bool written = WriteImagesToPdf({staged}, output, nullptr);
-  unlink(staged.c_str());
+  const std::vector<std::string> staged = StageImagePages(path);
+  const bool written =
+      !staged.empty() && !staged[0].empty() && WriteImagesToPdf(staged, output, nullptr);
+  for (const std::string& png : staged)
+    if (!png.empty()) unlink(png.c_str());
   return written ? output : std::string();
 }
 
@@ -95,76 +122,132 @@ std::string PngNameFor(const std::string& path) {
   return target;
 }
 
-// Decodes a copy that is to become a PNG; false for undecodable copies and PNGs.
-bool DecodeForReplacement(const std::string& path, PlainPicture& picture) {
+// Decodes a page of a copy that is to become a PNG; false for undecodable pages and PNGs.
+bool DecodeForReplacement(const std::string& path, uint32_t page, PlainPicture& picture) {
   ImageFile image;
-  return image.Load(path) && image.GetType() != ImageType::kPng && image.TakePlainPicture(picture);
+  return image.Load(path, page) && image.GetType() != ImageType::kPng &&
+         image.TakePlainPicture(picture);
 }
 
-// Writes the PNG and removes the copy it replaces; the copy stays when the PNG fails.
-bool WriteReplacement(const std::string& path, const std::string& target, PlainPicture& picture) {
-  const bool written = WritePlainPicture(target, picture);
-  if (written && target != path) unlink(path.c_str());
-  return written;
+// The name of a later page's PNG beside the first page's: it sorts right after the pages
+// before it, and before the next copy's PNG.
+std::string PageName(const std::string& firstPage, uint32_t page) {
+  char suffix[32];
+  snprintf(suffix, sizeof suffix, "-%06u.png", page + 1);
+  return firstPage + suffix;
+}
+
+// The first page's name; a copy of several pages that would be replaced by its own first
+// page takes the name of a copy that must stay readable until its last page is decoded.
+std::string FirstPageName(const std::string& path, uint32_t pages) {
+  std::string target = PngNameFor(path);
+  if (pages > 1 && target == path) {
+    const std::string stem = path + ".png";
+    target = stem;
+    for (int suffix = 2; Exists(target); ++suffix) target = path + "-" + std::to_string(suffix) + ".png";
+  }
+  return target;
 }
 
 }  // namespace
 
 std::string ReplaceWithPng(const std::string& path) {
-  PlainPicture picture;
-  if (!DecodeForReplacement(path, picture)) return {};
-  const std::string target = PngNameFor(path);
-  return WriteReplacement(path, target, picture) ? target : std::string();
+  const uint32_t pages = CountImagePages(path);
+  std::string first;
+  bool complete = pages > 0;
+  for (uint32_t page = 0; page < pages && complete; ++page) {
+    PlainPicture picture;
+    if (!DecodeForReplacement(path, page, picture)) {
+      complete = false;
+      break;
+    }
+    const std::string target = page == 0 ? FirstPageName(path, pages) : PageName(first, page);
+    if (!WritePlainPicture(target, picture)) return page == 0 ? std::string() : first;
+    if (page == 0) first = target;
+  }
+  if (complete && first != path) unlink(path.c_str());
+  return first;
 }
 
 std::vector<std::string> ReplaceAllWithPng(const std::vector<std::string>& paths, bool* tooLarge) {
-  // Names are claimed strictly in list order, so they come out as they would one by one;
-  // decoding and encoding run in parallel around that. A claim is an empty file that the
-  // PNG later replaces.
+  // One task a page. Names are claimed strictly in task order, so they come out as they
+  // would one by one; decoding and encoding run in parallel around that. A claim is an
+  // empty file that the PNG later replaces.
+  struct Task {
+    size_t source;
+    uint32_t page;
+    uint32_t pages;
+  };
+  std::vector<Task> tasks;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const uint32_t pages = std::max<uint32_t>(1, CountImagePages(paths[i]));
+    for (uint32_t page = 0; page < pages; ++page) tasks.push_back({i, page, pages});
+  }
   struct Staged {
+    bool decoded = false;
     bool written = true;
+    std::string target;
     uint64_t bytes = 0;  // the PNG that the PDF will embed; 0 when there is none
   };
   std::mutex mutex;
   std::condition_variable turnChanged;
   size_t turn = 0;
+  std::vector<std::string> firstPages(paths.size());  // set while claiming
+  std::vector<bool> ended(paths.size(), false);       // a page did not decode: no more pages
+  std::vector<bool> failed(paths.size(), false);      // a page could not be written
   std::atomic<bool> stopped{false};
   uint64_t documentBytes = 0;
   std::vector<std::string> unwritten;
   if (tooLarge) *tooLarge = false;
   RunInOrder<Staged>(
-      paths.size(),
+      tasks.size(),
       [&](size_t index) {
-        const std::string& path = paths[index];
+        const Task& task = tasks[index];
+        const std::string& path = paths[task.source];
         Staged staged;
         PlainPicture picture;
-        const bool decoded = !stopped && DecodeForReplacement(path, picture);
-        std::string target;
+        bool decoded = !stopped && DecodeForReplacement(path, task.page, picture);
         {
           std::unique_lock<std::mutex> lock(mutex);
           turnChanged.wait(lock, [&] { return turn == index; });
-          if (decoded) {
-            target = PngNameFor(path);
-            if (target != path)
-              close(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+          decoded = decoded && !ended[task.source];
+          if (!decoded) {
+            ended[task.source] = true;
+          } else if (task.page == 0) {
+            staged.target = firstPages[task.source] = FirstPageName(path, task.pages);
+            if (staged.target != path)
+              close(open(staged.target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+          } else {
+            staged.target = PageName(firstPages[task.source], task.page);
           }
           ++turn;
           turnChanged.notify_all();
         }
-        if (!decoded) {
-          target = path;
-        } else {
-          staged.written = WriteReplacement(path, target, picture);
-          if (!staged.written && target != path) unlink(target.c_str());
+        staged.decoded = decoded;
+        if (decoded) {
+          staged.written = WritePlainPicture(staged.target, picture);
+          if (!staged.written && staged.target != path) unlink(staged.target.c_str());
+        } else if (task.page == 0) {
+          staged.target = path;  // left as it is: a PNG copy counts as it stands
         }
         struct stat info;
-        if (staged.written && stat(target.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-            (decoded || CheckPngSignature(target)))
+        if (staged.written && !staged.target.empty() && stat(staged.target.c_str(), &info) == 0 &&
+            S_ISREG(info.st_mode) && (decoded || CheckPngSignature(staged.target)))
           staged.bytes = static_cast<uint64_t>(info.st_size);
         return staged;
       },
       [&](size_t index, Staged& staged) {
-        if (!staged.written) unwritten.push_back(paths[index]);
+        const Task& task = tasks[index];
+        const std::string& path = paths[task.source];
+        if (!staged.written && !failed[task.source]) {
+          failed[task.source] = true;
+          unwritten.push_back(path);
+        }
+        // The copy goes once every page of it is written; a document that ended early
+        // keeps it, so that the assembly reports what could not be read.
+        if (task.page + 1 == task.pages && staged.decoded && !failed[task.source] &&
+            firstPages[task.source] != path)
+          unlink(path.c_str());
         if (staged.bytes) documentBytes += PdfBytesForPage(staged.bytes);
         if (documentBytes > MaxPdfBytes()) {
           stopped = true;

@@ -28,26 +28,38 @@ std::string FormatLocalTime(int64_t time, const std::string& pattern);
 /// The caller deletes the PNG.
 std::string StageImageAsPng(const std::string& path);
 
-/// Writes one PDF beside the image: the path up to the last '.' of its file name, then
-/// "pdf". Returns that path; empty when the image does not decode, its file name has no '.',
-/// its extension already is "pdf" (any case), or the PDF cannot be written. The staged PNG is
-/// always deleted; an existing PDF is replaced only by a complete new one.
+/// StageImageAsPng for every page of `path` (the pages of a multi-page TIFF; one page for
+/// any other file), each with the next counter value, in page order. Empty when the first
+/// page does not decode. A later page that does not decode ends the list with an empty
+/// entry, which the PDF assembly reports as an input it cannot load; the pages before it
+/// stay. The caller deletes the PNGs.
+std::vector<std::string> StageImagePages(const std::string& path);
+
+/// Writes one PDF beside the image, with a page for each of its pages (StageImagePages):
+/// the path up to the last '.' of its file name, then "pdf". Returns that path; empty when
+/// the image does not decode, its file name has no '.', its extension already is "pdf" (any
+/// case), or the PDF cannot be written. The staged PNGs are always deleted; an existing PDF
+/// is replaced only by a complete new one.
 std::string ConvertSingleImage(const std::string& path);
 
 /// Console staging of one copy inside a staging folder. A decodable copy that is not a PNG
 /// is written as a PNG beside it and the copy deleted; the PNG is named folder + stem +
 /// ".png", or, when another file already holds that name, file name + ".png" (then
-/// file name + "-2.png", ...), so that every input keeps its own page. Returns the PNG's
-/// path. Empty, with the copy left as it was, when the copy does not decode, already is a
-/// PNG (whatever its name), or the PNG cannot be written.
+/// file name + "-2.png", ...), so that every input keeps its own page. Each later page of a
+/// multi-page TIFF goes beside the first page's PNG, under its name + "-000002.png" and so
+/// on, which sort after it and before the next copy's. Returns the first page's path.
+/// Empty, with the copy left as it was, when the copy does not decode, already is a PNG
+/// (whatever its name), or the PNG cannot be written. A later page that does not decode
+/// ends the document there: the pages before it stay, and so does the copy, which the
+/// assembly then reports as an input it cannot load.
 std::string ReplaceWithPng(const std::string& path);
 
-/// ReplaceWithPng on every path, spread over all cores, with exactly the files and names
-/// that calling it on each path in list order gives. Returns the paths that decoded but
-/// whose PNG could not be written (a full disk): they are left as they were. Keeps a total
-/// of the PNGs' sizes (PNG copies included) as the PDF will hold them; once the document
-/// could no longer stay within MaxPdfBytes() it starts no more, sets `tooLarge` and leaves
-/// the copies not started as they were.
+/// ReplaceWithPng on every path, spread over all cores page by page, with exactly the files
+/// and names that calling it on each path in list order gives. Returns the paths that
+/// decoded but whose PNG could not be written (a full disk): they are left as they were.
+/// Keeps a total of the PNGs' sizes (PNG copies included) as the PDF will hold them; once
+/// the document could no longer stay within MaxPdfBytes() it starts no more, sets
+/// `tooLarge` and leaves the copies not started as they were.
 std::vector<std::string> ReplaceAllWithPng(const std::vector<std::string>& paths,
                                            bool* tooLarge = nullptr);
 

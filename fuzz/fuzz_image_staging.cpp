@@ -2,8 +2,11 @@
 // no crash, and whatever decodes comes out as a plain PNG.
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "fuzz_support.h"
 #include "image_file.h"
+#include "image_headers.h"
 #include "image_staging.h"
 #include "input_discovery.h"
 #include "png_codec.h"
@@ -25,7 +28,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unlink(png.c_str());
   }
   const std::string replaced = ReplaceWithPng(input);
-  if (!replaced.empty()) unlink(replaced.c_str());
+  if (!replaced.empty()) {
+    // A multi-page TIFF leaves its later pages beside the first.
+    for (uint32_t page = 2; page <= kMaxTiffPages; ++page) {
+      char suffix[32];
+      snprintf(suffix, sizeof suffix, "-%06u.png", page);
+      if (unlink((replaced + suffix).c_str()) != 0) break;
+    }
+    unlink(replaced.c_str());
+  }
   unlink(input.c_str());
   return 0;
 }

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include <Magick++.h>
+
 #include "png_codec.h"
 #include "sample_images.h"
 
@@ -107,6 +109,19 @@ int main(int argc, char** argv) {
       chain.append(profile.begin() + start, profile.begin() + start + length);
     }
     Seed(root + "/image_staging/icc-jpeg", std::string(1, 0) + jpeg.substr(0, 2) + chain + jpeg.substr(2));
+  }
+  // A TIFF of three pages of different sizes and colours, for the page walk.
+  {
+    std::vector<Magick::Image> pages;
+    for (int page = 0; page < 3; ++page) {
+      const auto picture = MakePicture(6 + page, 4, page == 1 ? 1 : 3, page);
+      pages.emplace_back(picture.width, picture.height, picture.channels == 1 ? "I" : "RGB",
+                         Magick::CharPixel, picture.samples.data());
+      pages.back().depth(8);
+      pages.back().compressType(Magick::LZWCompression);
+    }
+    Magick::writeImages(pages.begin(), pages.end(), "TIFF:" + root + "/sample");
+    Seed(root + "/image_staging/pages", std::string(1, 5) + ReadWhole(root + "/sample", true));
   }
   Seed(root + "/settings_ini/first", std::string("[Settings]\r\nLastOutputPDF=/a/b.pdf\r\n") +
                                           '\0' + "OnRadioEvery" + '\0' + "1");

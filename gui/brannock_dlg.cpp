@@ -25,7 +25,7 @@ CBrannockDlg::CBrannockDlg(QWidget* parent, DialogPaths paths)
       ui(std::make_unique<Ui::CBrannockDlg>()),
       m_dlgAbout(this),
       m_chooser(std::make_unique<FileChooser>()),
-      m_converters{ConvertSingleImage, StageImageAsPng} {
+      m_converters{ConvertSingleImage, StageImagePages} {
   ui->setupUi(this);
   layout()->setMenuBar(ui->menuBar);
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |

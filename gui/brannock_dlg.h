@@ -41,7 +41,7 @@ struct DialogPaths {
 /// The steps of a run that tests may slow down or replace.
 struct Converters {
   std::function<std::string(const std::string&)> convertSingle;  // one PDF beside an image
-  std::function<std::string(const std::string&)> stageImage;     // one staged PNG
+  std::function<std::vector<std::string>(const std::string&)> stageImage;  // its pages' PNGs
 };
 
 enum class RunState { kIdle, kRunning, kStopping };

@@ -31,6 +31,26 @@ void FinishRun(CBrannockDlg* dialog) {
   }
 }
 
+// The dialog follows the assembly by rows; a multi-page TIFF gives several staged pages,
+// which all report to the row of their file.
+class RowsObserver : public AssemblyObserver {
+ public:
+  RowsObserver(CBrannockDlg* dialog, const std::vector<int>& rowOfPage, int rows)
+      : dialog_(dialog), rowOfPage_(rowOfPage), rows_(rows) {}
+  bool ShouldContinue() override { return dialog_->ShouldContinue(); }
+  void OnInputStarting(int index, int, const std::string& path) override {
+    dialog_->OnInputStarting(rowOfPage_[index], rows_, path);
+  }
+  void OnLoadFailed(int index, const std::string& path) override {
+    dialog_->OnLoadFailed(rowOfPage_[index], path);
+  }
+
+ private:
+  CBrannockDlg* dialog_;
+  const std::vector<int>& rowOfPage_;
+  int rows_;
+};
+
 }  // namespace
 
 int ConvertSeparateWorker(CBrannockDlg* dialog) {
@@ -87,19 +107,25 @@ int ConvertConsolidatedWorker(CBrannockDlg* dialog) {
   dialog->ClearStatuses();
   std::vector<std::string> paths;
   for (int row = 0; row < rows; ++row) paths.push_back(dialog->RowPath(row));
-  // Staging runs on all cores; the staged list and the progress still follow the rows.
+  // Staging runs on all cores; the staged list and the progress still follow the rows. A
+  // row that gave no page keeps an empty entry, which the assembly reports for it.
   std::vector<std::string> staged;
+  std::vector<int> rowOfPage;
   // A document past the PDF library's size limit is known while staging: stop there rather
   // than after staging everything.
   uint64_t documentBytes = 0;
   std::atomic<bool> tooLarge{false};
-  RunInOrder<std::string>(
+  RunInOrder<std::vector<std::string>>(
       paths.size(), [&](size_t row) { return dialog->converters().stageImage(paths[row]); },
-      [&](size_t row, std::string& png) {
-        staged.push_back(png);
-        struct stat pngInfo;
-        if (!png.empty() && stat(png.c_str(), &pngInfo) == 0)
-          documentBytes += PdfBytesForPage(static_cast<uint64_t>(pngInfo.st_size));
+      [&](size_t row, std::vector<std::string>& pages) {
+        if (pages.empty()) pages.emplace_back();
+        for (const std::string& png : pages) {
+          staged.push_back(png);
+          rowOfPage.push_back(static_cast<int>(row));
+          struct stat pngInfo;
+          if (!png.empty() && stat(png.c_str(), &pngInfo) == 0)
+            documentBytes += PdfBytesForPage(static_cast<uint64_t>(pngInfo.st_size));
+        }
         if (documentBytes > MaxPdfBytes()) tooLarge = true;
         dialog->SetProgressPos(static_cast<int>(row));
         // Every staged PNG is still taken, so that each is deleted below.
@@ -107,9 +133,10 @@ int ConvertConsolidatedWorker(CBrannockDlg* dialog) {
       },
       [&] { return g_bKeepRunning.load() && !tooLarge; });
   dialog->ClearInformation();
+  RowsObserver rowsObserver(dialog, rowOfPage, rows);
   if (tooLarge) {
     ShowInfoMessage("The PDF would be larger than 4 GB; convert fewer images at once.");
-  } else if (WriteImagesToPdf(staged, output, dialog)) {
+  } else if (WriteImagesToPdf(staged, output, &rowsObserver)) {
     g_arrProducedPdfs.push_back(output);
   }
   for (const std::string& png : staged)

@@ -12,6 +12,7 @@ packages=(
   liblcms2-dev                # colour profiles: checked, and CMYK converted through them
   libgtest-dev googletest     # unit tests
   libjpeg-dev                 # tests write JPEGs as cameras and other programs do
+  libtiff-dev                 # tests write multi-page TIFFs as scanners do
   libqpdf-dev                 # tests read written PDFs back
   mupdf-tools                 # tests render pages pixel for pixel
   poppler-utils               # tests render pages through their colour profiles

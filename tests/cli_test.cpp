@@ -16,6 +16,7 @@
 
 #include "sample_images.h"
 #include "console_runner.h"
+#include "picture_makers.h"
 #include "test_support.h"
 
 namespace brannock {
@@ -119,9 +120,22 @@ TEST(ConsoleRun, EveryInputKeepsItsPageAndBareNamesWorkInTheCurrentFolder) {
   ASSERT_TRUE(WritePicture(MakePicture(20, 10, 3, 1), "BMP", in + "/a.bmp"));
   ASSERT_TRUE(WritePicture(MakePicture(20, 10, 3, 2), "JPEG", in + "/a.jpg"));
   ASSERT_TRUE(WritePicture(MakePicture(20, 10, 3, 3), "PNG", in + "/a.png"));
+  // Every page of a multi-page TIFF, in place among the others.
+  std::vector<testing::TiffPage> document;
+  for (uint32_t width : {11, 12, 13}) {
+    testing::TiffRecipe recipe{width, 9, 1, 8, false, 0, {}, 0, false, {}};
+    recipe.samples.assign(size_t{width} * 9, static_cast<uint8_t>(width * 10));
+    document.push_back({recipe, false, false});
+  }
+  ASSERT_TRUE(testing::WriteTiffPages(in + "/b.tif", document));
+  ASSERT_TRUE(WritePicture(MakePicture(21, 10, 3, 4), "BMP", in + "/c.bmp"));
   const RunResult all = program.Start({"-x", "y", "-i", in, "-o", program.dir() / "all.pdf"});
-  EXPECT_EQ(all.lines[6], "INFO: 3 image files loaded");
-  EXPECT_EQ(ReadPdf(program.dir() / "all.pdf").pages.size(), 3u);
+  EXPECT_EQ(all.lines[6], "INFO: 7 image files loaded");
+  const auto pages = ReadPdf(program.dir() / "all.pdf").pages;
+  ASSERT_EQ(pages.size(), 7u);
+  const int widths[] = {20, 20, 20, 11, 12, 13, 21};
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(pages[i].image.width, widths[i]) << "page " << i + 1;
+  EXPECT_NE(all.output.find("INFO: add page 7 to PDF file"), std::string::npos);
 
   RunOptions inFolder;
   inFolder.cwd = in;

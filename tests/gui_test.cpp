@@ -33,6 +33,7 @@
 #include "result_dlg.h"
 #include "sample_images.h"
 #include "settings_store.h"
+#include "picture_makers.h"
 #include "test_support.h"
 
 using namespace brannock;
@@ -181,6 +182,17 @@ class GuiTest : public QObject {
     if (!samples::WritePicture(samples::MakePicture(40, 30, 3, seed), format, path))
       qFatal("cannot write %s", path.c_str());
     return path;
+  }
+  // A TIFF of `pages` pages, 40 pixels wide and 30 + page tall.
+  std::string Document(const std::string& name, int pages) {
+    std::vector<brannock::testing::TiffPage> images;
+    for (int page = 0; page < pages; ++page) {
+      brannock::testing::TiffRecipe recipe{40, uint32_t(30 + page), 1, 8, false, 0, {}, 0, false, {}};
+      recipe.samples.assign(40 * size_t(30 + page), static_cast<uint8_t>(60 * page));
+      images.push_back({recipe, false, false});
+    }
+    if (!brannock::testing::WriteTiffPages(*dir_ / name, images)) qFatal("cannot write %s", name.c_str());
+    return *dir_ / name;
   }
   void AddFiles(const std::vector<std::string>& paths) {
     chooser_->files.clear();
@@ -368,6 +380,16 @@ class GuiTest : public QObject {
     QCOMPARE(closer.results, QList<QStringList>({{"a.pdf", "c.pdf", "d.pdf"}}));
     QCOMPARE(brannock::testing::ReadPdf(*dir_ / "c.pdf").pages.size(), 1u);
     QVERIFY(Entries(*dir_ / "tmp").empty());
+
+    // A multi-page TIFF gives one PDF with all its pages, and one status.
+    dialog_->OnRemoveAll();
+    AddFiles({Document("scan.tif", 3)});
+    ConvertAndWait();
+    QCOMPARE(Column(Find<QTreeWidget>("inputList"), 1), QStringList({"Success"}));
+    const auto scan = brannock::testing::ReadPdf(*dir_ / "scan.pdf");
+    QCOMPARE(scan.pages.size(), 3u);
+    QCOMPARE(scan.pages[2].image.height, 32);
+    QVERIFY(Entries(*dir_ / "tmp").empty());
     QCOMPARE(Find<QLabel>("statusLabel")->text(), QString("Ready"));
     QVERIFY(!Find<QPushButton>("abortButton")->isEnabled());
     QVERIFY(Find<QPushButton>("convertButton")->isEnabled());
@@ -471,6 +493,18 @@ class GuiTest : public QObject {
     QCOMPARE(Column(Find<QTreeWidget>("inputList"), 1), QStringList({"Added", "Failed", "Added"}));
     QCOMPARE(brannock::testing::ReadPdf(*dir_ / "out.pdf").pages.size(), 2u);
 
+    // Each page of a multi-page TIFF, in its row's place; its row keeps one status.
+    dialog_->OnRemoveAll();
+    AddFiles({*dir_ / "a.png", Document("m.tif", 3), *dir_ / "z.png"});
+    std::filesystem::copy_file(*dir_ / "c.png", *dir_ / "z.png");
+    ConvertAndWait();
+    QCOMPARE(Column(Find<QTreeWidget>("inputList"), 1), QStringList({"Added", "Added", "Added"}));
+    const auto pages = brannock::testing::ReadPdf(*dir_ / "out.pdf").pages;
+    QCOMPARE(pages.size(), 5u);
+    QCOMPARE(pages[3].image.height, 32);
+    QCOMPARE(pages[4].image.colourSpace, std::string("/DeviceRGB"));
+    QVERIFY(Entries(*dir_ / "tmp").empty());
+
     // Nothing usable: no PDF, and the empty file the output test made is gone again.
     dialog_->OnRemoveAll();
     AddFiles({*dir_ / "b.jpg"});
@@ -481,7 +515,7 @@ class GuiTest : public QObject {
     const std::string before = ReadFile(*dir_ / "out.pdf");
     ConvertAndWait();
     QCOMPARE(ReadFile(*dir_ / "out.pdf"), before);
-    QCOMPARE(closer.results.size(), 1);
+    QCOMPARE(closer.results.size(), 2);
 
     // A document past the PDF library's size limit showed nothing at all; it is known while
     // staging, and a box says why.
@@ -495,7 +529,7 @@ class GuiTest : public QObject {
              QStringList({"The PDF would be larger than 4 GB; convert fewer images at once."}));
     QVERIFY(!brannock::testing::FileExists(*dir_ / "big.pdf"));
     QVERIFY(Entries(*dir_ / "tmp").empty());
-    QCOMPARE(closer.results.size(), 1);
+    QCOMPARE(closer.results.size(), 2);
   }
 
   // Closing during a run used to leave the worker using a dialog that was gone.
@@ -506,7 +540,7 @@ class GuiTest : public QObject {
     Gate gate;
     std::atomic<int> calls = 0;  // staging runs on several threads
     dialog_->converters().stageImage = [&](const std::string& path) {
-      const std::string staged = StageImageAsPng(path);
+      const std::vector<std::string> staged = StageImagePages(path);
       if (++calls == 2) gate.Arrive();
       return staged;
     };
@@ -655,7 +689,7 @@ class GuiTest : public QObject {
     Gate gate;
     dialog_->converters().stageImage = [&](const std::string& path) {
       gate.Arrive();
-      return StageImageAsPng(path);
+      return StageImagePages(path);
     };
     Find<QLineEdit>("outputEdit")->setText(QString::fromStdString(*dir_ / "out.pdf"));
     ModalCloser closer;
@@ -679,7 +713,7 @@ class GuiTest : public QObject {
     QCOMPARE(list->topLevelItemCount(), 5000);
     QCOMPARE(list->topLevelItem(0)->text(0), QString("img0.png"));
     // Converting: staging is replaced by a quick step, the rows and the assembly are real.
-    dialog_->converters().stageImage = [](const std::string&) { return std::string(); };
+    dialog_->converters().stageImage = [](const std::string&) { return std::vector<std::string>(); };
     Find<QLineEdit>("outputEdit")->setText(QString::fromStdString(*dir_ / "all.pdf"));
     ModalCloser closer;
     ConvertAndWait();

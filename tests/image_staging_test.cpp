@@ -303,6 +303,136 @@ TEST(ReplaceAllWithPng, GivesTheSameFilesAsOneAfterTheOther) {
   EXPECT_FALSE(tooLarge);
 }
 
+// A scanner's document of five pages that differ in size, depth, colour and orientation,
+// with a reduced-resolution copy and a thumbnail that are not pages.
+struct Document {
+  std::vector<testing::TiffPage> images;
+  std::vector<std::string> pages;  // each page as a viewer shows it: upright RGB
+};
+
+Document FiveScannedPages() {
+  Document document;
+  const uint32_t sizes[5][2] = {{12, 8}, {10, 6}, {9, 9}, {14, 5}, {7, 11}};
+  for (int i = 0; i < 5; ++i) {
+    testing::TiffRecipe recipe{sizes[i][0], sizes[i][1], i % 2 ? 1 : 3, i == 3 ? 16 : 8, false,
+                               i == 1 ? 6 : 0, {}, 0, false, {}};
+    const uint32_t w = recipe.width, h = recipe.height;
+    for (uint32_t y = 0; y < h; ++y)
+      for (uint32_t x = 0; x < w; ++x)
+        for (int c = 0; c < recipe.channels; ++c)
+          recipe.samples.push_back(static_cast<uint8_t>(40 * i + 9 * x + 5 * y + 70 * c));
+    // Orientation 6: the stored rows are turned right to stand upright.
+    std::string upright;
+    const bool turned = recipe.orientation == 6;
+    for (uint32_t y = 0; y < (turned ? w : h); ++y)
+      for (uint32_t x = 0; x < (turned ? h : w); ++x) {
+        const size_t stored = turned ? size_t{h - 1 - x} * w + y : size_t{y} * w + x;
+        for (int c = 0; c < 3; ++c)
+          upright += static_cast<char>(recipe.samples[stored * recipe.channels + (recipe.channels == 3 ? c : 0)]);
+      }
+    document.images.push_back({recipe, false, i == 2});
+    document.pages.push_back(upright);
+    if (i == 0) {  // a half-size copy of the first page
+      testing::TiffRecipe reduced{6, 4, 3, 8, false, 0, std::vector<uint8_t>(72, 1), 0, false, {}};
+      document.images.push_back({reduced, true, false});
+    }
+  }
+  return document;
+}
+
+// Patches a TIFF so that the IFD after `ifdIndex` points back at the first one.
+std::string WithLoopAfter(std::string tiff, int ifdIndex) {
+  const auto at32 = [&](size_t p) {
+    return uint32_t(uint8_t(tiff[p])) | uint32_t(uint8_t(tiff[p + 1])) << 8 |
+           uint32_t(uint8_t(tiff[p + 2])) << 16 | uint32_t(uint8_t(tiff[p + 3])) << 24;
+  };
+  const uint32_t first = at32(4);
+  uint32_t ifd = first;
+  for (int i = 0;; ++i) {
+    const size_t next = ifd + 2 + 12 * (uint8_t(tiff[ifd]) | uint8_t(tiff[ifd + 1]) << 8);
+    if (i == ifdIndex) {
+      for (int b = 0; b < 4; ++b) tiff[next + b] = static_cast<char>(first >> (8 * b));
+      return tiff;
+    }
+    ifd = at32(next);
+  }
+}
+
+// A multi-page TIFF gave its first page only: the rest of the document was lost.
+TEST(ReplaceAllWithPng, StagesEveryPageOfATiffInOrderAndStopsAtDamage) {
+  TempDir dir;
+  const Document document = FiveScannedPages();
+  ASSERT_TRUE(testing::WriteTiffPages(dir / "doc.tif", document.images));
+  const std::string tiff = ReadFile(dir / "doc.tif");
+  EXPECT_EQ(CountImagePages(dir / "doc.tif"), 5u);
+
+  // Between two single pictures, as the console program numbers its copies.
+  const auto stage = [&](const std::string& folder, const std::string& document, bool oneByOne) {
+    std::filesystem::create_directory(folder);
+    ASSERT_TRUE(WritePicture(MakePicture(12, 8, 3, 1), "BMP", folder + "000000-a.bmp"));
+    WriteFile(folder + "000001-doc.tif", document);
+    ASSERT_TRUE(WritePicture(MakePicture(12, 8, 3, 2), "BMP", folder + "000002-z.bmp"));
+    const std::vector<std::string> copies = {folder + "000000-a.bmp", folder + "000001-doc.tif",
+                                             folder + "000002-z.bmp"};
+    if (oneByOne) {
+      for (const std::string& copy : copies) ReplaceWithPng(copy);
+    } else {
+      EXPECT_TRUE(ReplaceAllWithPng(copies).empty());
+    }
+  };
+  for (bool oneByOne : {false, true}) {
+    SCOPED_TRACE(oneByOne ? "one by one" : "all at once");
+    const std::string folder = dir / (oneByOne ? "single/" : "all/");
+    stage(folder, tiff, oneByOne);
+    EXPECT_EQ(Names(folder), (std::vector<std::string>{
+                                 "000000-a.png", "000001-doc.png", "000001-doc.png-000002.png",
+                                 "000001-doc.png-000003.png", "000001-doc.png-000004.png",
+                                 "000001-doc.png-000005.png", "000002-z.png"}));
+    const char* pages[] = {"000001-doc.png", "000001-doc.png-000002.png", "000001-doc.png-000003.png",
+                           "000001-doc.png-000004.png", "000001-doc.png-000005.png"};
+    for (int page = 0; page < 5; ++page)
+      EXPECT_EQ(testing::DecodePng(folder + pages[page]).rgb, document.pages[page]) << "page " << page + 1;
+  }
+
+  // Damaged data on page 3: pages 1 and 2 stay, and so does the copy, to be reported.
+  std::string damaged = tiff;
+  {
+    TempDir scratch;
+    std::vector<testing::TiffPage> images = document.images;
+    for (auto& image : images) std::fill(image.recipe.samples.begin(), image.recipe.samples.end(), 0xAB);
+    ASSERT_TRUE(testing::WriteTiffPages(scratch / "marked.tif", images));
+    // Every page's deflate stream of 0xAB bytes is alike; the third page's gets broken.
+    const std::string marked = ReadFile(scratch / "marked.tif");
+    damaged = marked;
+    size_t at = 0;
+    for (int page = 0; page < 4; ++page) at = damaged.find("\x78\x9C", at + 1);  // reduced copy counts
+    ASSERT_NE(at, std::string::npos);
+    for (int i = 2; i < 8; ++i) damaged[at + i] = '\xFF';
+  }
+  stage(dir / "damaged/", damaged, false);
+  EXPECT_EQ(Names(dir / "damaged/"),
+            (std::vector<std::string>{"000000-a.png", "000001-doc.png", "000001-doc.png-000002.png",
+                                      "000001-doc.tif", "000002-z.png"}));
+  // A chain that loops back counts each IFD once.
+  const std::string looped = WithLoopAfter(tiff, 2);
+  WriteFile(dir / "loop.tif", looped);
+  EXPECT_EQ(CountImagePages(dir / "loop.tif"), 2u);  // IFD 1 is the reduced copy
+  stage(dir / "loop/", looped, false);
+  EXPECT_EQ(Names(dir / "loop/").size(), 4u);
+
+  // The windowed program: one PDF with every page, each its own size.
+  g_strTempDir = dir / "tmp/";
+  const std::string pdf = ConvertSingleImage(dir / "doc.tif");
+  ASSERT_EQ(pdf, dir / "doc.pdf");
+  const testing::PdfReport report = testing::ReadPdf(pdf);
+  ASSERT_EQ(report.pages.size(), 5u);
+  EXPECT_EQ(report.pages[1].image.width, 6);  // turned upright
+  EXPECT_EQ(report.pages[1].image.height, 10);
+  EXPECT_EQ(report.pages[4].image.width, 7);
+  EXPECT_EQ(Names(dir / "tmp/"), std::vector<std::string>{});
+  g_strTempDir.clear();
+}
+
 // Mean difference, per channel, between two RGB pictures of the same size.
 double MeanDifference(const std::string& a, const std::vector<uint8_t>& b) {
   if (a.size() != b.size() || a.empty()) return 255;

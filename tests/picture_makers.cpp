@@ -8,6 +8,7 @@
 // clang-format on
 
 #include <lcms2.h>
+#include <tiffio.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -299,6 +300,47 @@ std::string MakeTiff(const TiffRecipe& recipe) {
   }
   out.append(recipe.profile.begin(), recipe.profile.end());
   return out;
+}
+
+bool WriteTiffPages(const std::string& path, const std::vector<TiffPage>& pages) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "w");
+  if (!tiff) return false;
+  TIFFSetWarningHandler(nullptr);
+  bool ok = true;
+  const auto writeImage = [&](const TiffRecipe& r, uint32_t subfileType) {
+    TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, subfileType);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, r.width);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, r.height);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, r.channels);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, r.bits);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, r.channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, r.height);
+    if (r.orientation) TIFFSetField(tiff, TIFFTAG_ORIENTATION, r.orientation);
+    std::vector<uint8_t> strip;
+    for (uint8_t v : r.samples) {
+      strip.push_back(v);
+      if (r.bits == 16) strip.push_back(v);  // v * 257, little-endian
+    }
+    ok = ok && TIFFWriteEncodedStrip(tiff, 0, strip.data(), static_cast<tmsize_t>(strip.size())) >= 0;
+  };
+  for (const TiffPage& page : pages) {
+    if (page.thumbnail) {
+      uint64_t placeholder = 0;
+      TIFFSetField(tiff, TIFFTAG_SUBIFD, 1, &placeholder);
+    }
+    writeImage(page.recipe, page.reduced ? FILETYPE_REDUCEDIMAGE : 0);
+    ok = ok && TIFFWriteDirectory(tiff);
+    if (page.thumbnail) {
+      TiffRecipe small{4, 4, page.recipe.channels, 8, false, 0, {}, 0, false, {}};
+      small.samples.assign(16 * size_t(small.channels), 7);
+      writeImage(small, FILETYPE_REDUCEDIMAGE);
+      ok = ok && TIFFWriteDirectory(tiff);
+    }
+  }
+  TIFFClose(tiff);
+  return ok;
 }
 
 std::string MakeGif(const GifRecipe& recipe) {

@@ -67,6 +67,17 @@ struct TiffRecipe {
 /// An uncompressed little-endian TIFF.
 std::string MakeTiff(const TiffRecipe& recipe);
 
+/// One image of a multi-page TIFF written with libtiff.
+struct TiffPage {
+  TiffRecipe recipe;        // width, height, channels, bits, orientation, samples are used
+  bool reduced = false;     // NewSubfileType: a reduced-resolution copy, not a page
+  bool thumbnail = false;   // with a 4 x 4 thumbnail in a sub-IFD
+};
+
+/// Writes `pages` as the main IFD chain of one TIFF at `path`, in order, deflate-compressed
+/// (so that damaged data can be told from short data). False when libtiff fails.
+bool WriteTiffPages(const std::string& path, const std::vector<TiffPage>& pages);
+
 struct GifRecipe {
   uint32_t screenWidth = 0;
   uint32_t screenHeight = 0;
