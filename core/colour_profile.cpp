@@ -61,4 +61,36 @@ bool ConvertCmykToSrgb(const std::vector<uint8_t>& profile, const uint8_t* cmyk,
   return true;
 }
 
+std::vector<uint8_t> ProfileForCodePoints(int primaries, int transfer) {
+  cmsCIExyYTRIPLE chromaticities;
+  if (primaries == 12)
+    chromaticities = {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}};
+  else if (primaries == 9)
+    chromaticities = {{0.708, 0.292, 1}, {0.170, 0.797, 1}, {0.131, 0.046, 1}};
+  else
+    return {};
+  // Parametric curves of type 4: Y = (aX + b)^g above d, cX below.
+  static constexpr double kSrgb[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+  static constexpr double kBt709[5] = {1 / 0.45, 1 / 1.099, 0.099 / 1.099, 1 / 4.5, 0.081};
+  const double* parameters = nullptr;
+  if (transfer == 13)
+    parameters = kSrgb;
+  else if (transfer == 1 || transfer == 6 || transfer == 14 || transfer == 15)
+    parameters = kBt709;
+  else
+    return {};
+  cmsCIExyY white;
+  cmsWhitePointFromTemp(&white, 6504);
+  cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, parameters);
+  if (!curve) return {};
+  cmsToneCurve* curves[3] = {curve, curve, curve};
+  Profile profile(cmsCreateRGBProfile(&white, &chromaticities, curves));
+  cmsFreeToneCurve(curve);
+  cmsUInt32Number size = 0;
+  if (!profile || !cmsSaveProfileToMem(profile.get(), nullptr, &size)) return {};
+  std::vector<uint8_t> bytes(size);
+  if (!cmsSaveProfileToMem(profile.get(), bytes.data(), &size)) return {};
+  return bytes;
+}
+
 }  // namespace brannock

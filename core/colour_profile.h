@@ -25,4 +25,10 @@ bool IsUsableProfile(const std::vector<uint8_t>& profile, ProfileSpace space);
 bool ConvertCmykToSrgb(const std::vector<uint8_t>& profile, const uint8_t* cmyk, size_t pixels,
                        uint8_t* rgb);
 
+/// A profile for colour described by code points (ITU-T H.273, as in HEIF nclx boxes):
+/// Display P3 (12) or BT.2020 (9) primaries with a D65 white and an SDR transfer (BT.709
+/// family 1, 6, 14, 15, or sRGB 13). Empty for BT.709 or unspecified primaries, which are
+/// sRGB's and used as they stand, and for anything else (PQ, HLG): those samples stand.
+std::vector<uint8_t> ProfileForCodePoints(int primaries, int transfer);
+
 }  // namespace brannock

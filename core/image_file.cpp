@@ -13,9 +13,12 @@
 #include <mutex>
 
 #include "colour_profile.h"
+#include "heif_decoder.h"
 #include "image_headers.h"
+#include "jxl_decoder.h"
 #include "over_white.h"
 #include "png_codec.h"
+#include "webp_decoder.h"
 
 namespace brannock {
 
@@ -47,6 +50,23 @@ void ReleaseDecodeBudget(uint64_t bytes) {
   g_budgetFreed.notify_all();
 }
 
+// HEIF and AVIF: an ftyp box whose major or compatible brands name the format; AVIF wins
+// where both are named, as an AVIF also lists HEIF's structural brand mif1.
+ImageType IsoBrandType(const unsigned char* b, size_t size) {
+  if (size < 16 || std::memcmp(b + 4, "ftyp", 4) != 0) return ImageType::kNone;
+  const size_t box = std::min<size_t>(size, uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 |
+                                                uint32_t{b[2]} << 8 | b[3]);
+  static constexpr const char* kHeifBrands[] = {"heic", "heix", "hevc", "heim", "heis",
+                                                "hevm", "hevs", "mif1", "msf1"};
+  bool heif = false;
+  for (size_t at = 8; at + 4 <= box; at += at == 8 ? 8 : 4) {  // major brand, version, brands
+    if (std::memcmp(b + at, "avif", 4) == 0 || std::memcmp(b + at, "avis", 4) == 0)
+      return ImageType::kAvif;
+    for (const char* brand : kHeifBrands) heif = heif || std::memcmp(b + at, brand, 4) == 0;
+  }
+  return heif ? ImageType::kHeif : ImageType::kNone;
+}
+
 ImageType DetectType(const unsigned char* b, size_t size) {
   if (size >= 3 && b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF) return ImageType::kJpeg;
   if (size >= 8 && std::memcmp(b, "\x89PNG\r\n\x1a\n", 8) == 0) return ImageType::kPng;
@@ -56,6 +76,12 @@ ImageType DetectType(const unsigned char* b, size_t size) {
   if (size >= 8 && ((b[0] == 'I' && b[1] == 'I' && (b[2] == 42 || b[2] == 43) && b[3] == 0) ||
                     (b[0] == 'M' && b[1] == 'M' && b[2] == 0 && (b[3] == 42 || b[3] == 43))))
     return ImageType::kTiff;
+  if (size >= 12 && std::memcmp(b, "RIFF", 4) == 0 && std::memcmp(b + 8, "WEBP", 4) == 0)
+    return ImageType::kWebp;
+  if ((size >= 2 && b[0] == 0xFF && b[1] == 0x0A) ||
+      (size >= 12 && std::memcmp(b, "\0\0\0\x0CJXL \r\n\x87\n", 12) == 0))
+    return ImageType::kJxl;
+  if (const ImageType brand = IsoBrandType(b, size); brand != ImageType::kNone) return brand;
   // PCX: manufacturer 10, a known version, RLE or no encoding, a valid bit count.
   if (size >= 128 && b[0] == 0x0A && (b[1] <= 5 && b[1] != 1) && b[2] <= 1 &&
       (b[3] == 1 || b[3] == 2 || b[3] == 4 || b[3] == 8))
@@ -71,9 +97,65 @@ const char* DecoderName(ImageType type) {
     case ImageType::kBmp: return "BMP";
     case ImageType::kTiff: return "TIFF";
     case ImageType::kPcx: return "PCX";
-    case ImageType::kNone: break;
+    default: break;  // not the image library's
   }
   return nullptr;
+}
+
+bool IsOwnFormat(ImageType type) {
+  return type == ImageType::kHeif || type == ImageType::kAvif || type == ImageType::kWebp ||
+         type == ImageType::kJxl;
+}
+
+bool ReadOwnSize(ImageType type, const uint8_t* data, size_t size, uint32_t& width,
+                 uint32_t& height) {
+  if (type == ImageType::kWebp) return ReadWebpSize(data, size, width, height);
+  if (type == ImageType::kJxl) return ReadJxlSize(data, size, width, height);
+  return ReadHeifSize(data, size, width, height);
+}
+
+bool DecodeOwn(ImageType type, const uint8_t* data, size_t size, DecodedPicture& picture) {
+  if (type == ImageType::kWebp) return DecodeWebp(data, size, picture);
+  if (type == ImageType::kJxl) return DecodeJxl(data, size, picture);
+  return DecodeHeif(data, size, picture);
+}
+
+// A picture of our own decoders as a plain picture: transparency composited over white
+// (on 16 bits for deep samples, before they are reduced), the profile kept when it suits.
+void TakeDecoded(DecodedPicture& decoded, PlainPicture& picture) {
+  PlainPngLayout& layout = picture.layout;
+  layout = PlainPngLayout{};
+  layout.width = decoded.width;
+  layout.height = decoded.height;
+  layout.colour = decoded.colours == 1 ? PngColour::kGrey : PngColour::kRgb;
+  const size_t pixels = size_t{decoded.width} * decoded.height;
+  const size_t colours = static_cast<size_t>(decoded.colours);
+  const size_t stride = colours + (decoded.alpha ? 1 : 0);
+  picture.samples.reserve(pixels * colours + decoded.height);
+  picture.samples.resize(pixels * colours);
+  uint8_t* out = picture.samples.data();
+  for (size_t i = 0; i < pixels; ++i) {
+    for (size_t c = 0; c < colours; ++c) {
+      if (decoded.deep) {
+        const uint16_t* pixel = &decoded.deepSamples[i * stride];
+        uint32_t value = pixel[c];
+        if (decoded.alpha) {
+          const uint32_t alpha = pixel[colours];
+          value = decoded.premultiplied ? std::min<uint32_t>(65535, value + 65535 - alpha)
+                                        : OverWhite16(value, alpha);
+        }
+        *out++ = static_cast<uint8_t>((value + 128) / 257);
+      } else {
+        const uint8_t* pixel = &decoded.samples[i * stride];
+        *out++ = !decoded.alpha          ? pixel[c]
+                 : decoded.premultiplied ? PremultipliedOverWhite8(pixel[c], pixel[colours])
+                                         : OverWhite8(pixel[c], pixel[colours]);
+      }
+    }
+  }
+  decoded.samples = {};
+  decoded.deepSamples = {};
+  layout.profile = ProfileFor(std::move(decoded.profile), layout.colour);
 }
 
 // The bytes of a file to decode. Opening without blocking keeps a FIFO from stalling us;
@@ -358,6 +440,21 @@ bool ImageFile::Load(const std::string& path, uint32_t page) {
   if (type == ImageType::kTiff) pages = ListTiffPages(data, size);
   if (pages.empty()) pages.push_back({});
   if (type == ImageType::kNone || page >= pages.size()) return false;
+  if (IsOwnFormat(type)) {
+    uint32_t width = 0, height = 0;
+    if (!ReadOwnSize(type, data, size, width, height) || !WithinLimits(width, height)) return false;
+    // The decoder's own planes and our copy, at up to 16 bits a sample with alpha.
+    budget_ = AcquireDecodeBudget(uint64_t{width} * height * 8);
+    auto decoded = std::make_unique<DecodedPicture>();
+    if (!DecodeOwn(type, data, size, *decoded) || !WithinLimits(decoded->width, decoded->height)) {
+      Release();
+      return false;
+    }
+    decoded_ = std::move(decoded);
+    type_ = type;
+    pageCount_ = 1;
+    return true;
+  }
   const uint32_t directory = pages[page].directory;
   // What the library leaves out or gets wrong, read from the bytes before it takes them.
   int orientation = 1;
@@ -448,12 +545,13 @@ bool ImageFile::Load(const std::string& path, uint32_t page) {
   return true;
 }
 
-bool ImageFile::IsValid() const { return image_ != nullptr; }
+bool ImageFile::IsValid() const { return image_ != nullptr || decoded_ != nullptr; }
 
 ImageType ImageFile::GetType() const { return type_; }
 
 void ImageFile::Release() {
   image_.reset();
+  decoded_.reset();
   type_ = ImageType::kNone;
   orientation_ = 1;
   canvas_ = ImageCanvas{};
@@ -552,6 +650,11 @@ bool TakeCompositedPalette(const MagickLib::Image* raw, const std::vector<uint8_
 }  // namespace
 
 bool ImageFile::TakePlainPicture(PlainPicture& picture) {
+  if (decoded_) {
+    TakeDecoded(*decoded_, picture);
+    Release();
+    return true;
+  }
   if (!image_) return false;
   bool taken = false;
   bool throughProfile = false;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "decoded_picture.h"
 #include "png_codec.h"
 
 namespace Magick {
@@ -15,7 +16,7 @@ class Image;
 
 namespace brannock {
 
-enum class ImageType { kNone, kJpeg, kPng, kGif, kBmp, kTiff, kPcx };
+enum class ImageType { kNone, kJpeg, kPng, kGif, kBmp, kTiff, kPcx, kHeif, kAvif, kWebp, kJxl };
 
 /// Sets up the image library and its resource limits. Call once from the main thread before
 /// any other thread decodes; ImageFile also calls it on first use.
@@ -53,7 +54,9 @@ class ImageFile {
   ImageFile& operator=(const ImageFile&) = delete;
 
   /// Decodes the regular file at `path`, choosing the decoder from the file's first bytes
-  /// (JPEG, PNG, GIF, BMP, TIFF or PCX signature) whatever its name says. Anything else,
+  /// (JPEG, PNG, GIF, BMP, TIFF or PCX signature, by the image library; HEIF, AVIF, WebP or
+  /// JPEG XL, by their own libraries) whatever its name says. Their headers' sizes count
+  /// against the limits before any pixel is decoded. Anything else,
   /// a file that is not a regular file, a damaged file and an image with a side above 65535
   /// or more than 2^28 pixels leave the object invalid. `page` counts the pages of a
   /// multi-page TIFF (see ListTiffPages) from 0; other files have one page, and an animated
@@ -92,6 +95,7 @@ class ImageFile {
 
  private:
   std::unique_ptr<Magick::Image> image_;
+  std::unique_ptr<DecodedPicture> decoded_;  // from one of our own decoders instead
   ImageType type_ = ImageType::kNone;
   int orientation_ = 1;  // EXIF/TIFF orientation, applied when the picture is taken
   ImageCanvas canvas_;

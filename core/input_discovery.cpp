@@ -12,7 +12,8 @@
 
 namespace brannock {
 
-const char* const kImageExtensions[8] = {"jpg", "jpeg", "gif", "png", "bmp", "tif", "tiff", "pcx"};
+const char* const kImageExtensions[13] = {"jpg",  "jpeg", "gif",  "png",  "bmp",  "tif", "tiff",
+                                          "pcx",  "heic", "heif", "avif", "webp", "jxl"};
 
 namespace {
 

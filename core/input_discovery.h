@@ -9,7 +9,7 @@ namespace brannock {
 using PathList = std::vector<std::string>;
 
 /// The accepted image extensions, in the order in which a folder is searched.
-extern const char* const kImageExtensions[8];
+extern const char* const kImageExtensions[13];
 
 /// The extension text that matches every entry of a folder, names without a dot included.
 inline constexpr const char* kAnyExtension = "*.*";

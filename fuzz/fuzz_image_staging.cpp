@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace brannock;
   if (size == 0) return 0;
-  const std::string name = std::string("input.") + kImageExtensions[data[0] % 8];
+  const std::string name = std::string("input.") + kImageExtensions[data[0] % 13];
   const std::string input = fuzzing::WriteInput(name, data + 1, size - 1);
   ImageFile image;
   if (image.Load(input)) {

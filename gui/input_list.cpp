@@ -19,7 +19,8 @@ namespace {
 const char* const kAddFilesFilter =
     "All Files (*);;JPG Files (*.jpg);;JPEG Files (*.jpeg);;GIF Files (*.gif);;"
     "PNG Files (*.png);;BMP Files (*.bmp);;TIF Files (*.tif);;TIFF Files (*.tiff);;"
-    "PCX Files (*.pcx)";
+    "PCX Files (*.pcx);;HEIC Files (*.heic);;HEIF Files (*.heif);;AVIF Files (*.avif);;"
+    "WebP Files (*.webp);;JPEG XL Files (*.jxl)";
 
 }  // namespace
 

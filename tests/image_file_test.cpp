@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "codec_makers.h"
+#include "colour_profile.h"
 #include "picture_makers.h"
 #include "test_support.h"
 
@@ -465,6 +467,108 @@ TEST(ImageFile, KeepsTheProfilesThatSuitThePicture) {
             << name << " at " << x << "," << y << ": " << Show(seen.at(x, y)) << " for "
             << Show({w[0], w[1], w[2]});
       }
+  }
+}
+
+// HEIC, AVIF, WebP and JPEG XL were refused ("no image found"), or decoded wrongly by the
+// image library: they are decoded by their own libraries, upright, composited, with profiles.
+TEST(ImageFile, DecodesTodaysFormatsWithTheirOwnLibraries) {
+  TempDir dir;
+  testing::ModernRecipe recipe;
+  recipe.width = 48;
+  recipe.height = 32;
+  recipe.samples = BlockSamples();
+  testing::ModernRecipe clear = recipe;  // the same blocks, the bottom row half transparent
+  clear.alpha = true;
+  clear.samples.clear();
+  for (size_t i = 0; i < recipe.samples.size(); i += 3) {
+    clear.samples.insert(clear.samples.end(), recipe.samples.begin() + i, recipe.samples.begin() + i + 3);
+    clear.samples.push_back(i / 3 / 48 < 16 ? 255 : 128);
+  }
+  const auto look = [&](const std::string& name, const std::string& bytes) {
+    WriteFile(dir / name, bytes);
+    return Look(dir / name);
+  };
+  const auto composited = [](const Rgb& colour) {
+    Rgb out;
+    for (int c = 0; c < 3; ++c) out[c] = (colour[c] * 128 + 255 * 127 + 127) / 255;
+    return out;
+  };
+  // The top row as it is; the bottom row's blocks (yellow, white, black) at alpha 128.
+  const auto expectComposited = [&](const Seen& seen, int tolerance) {
+    ASSERT_TRUE(seen.loaded);
+    ASSERT_EQ(seen.width, 48u);
+    for (int column = 0; column < 3; ++column) {
+      EXPECT_TRUE(Near(seen.at(column * 16 + 8, 8), kBlocks[column], tolerance)) << Show(seen.at(column * 16 + 8, 8));
+      const Rgb want = composited(kBlocks[3 + column]);
+      EXPECT_TRUE(Near(seen.at(column * 16 + 8, 24), want, tolerance))
+          << Show(seen.at(column * 16 + 8, 24)) << " for " << Show(want);
+    }
+  };
+
+  // HEIC: irot says turn right, the EXIF block says turn half round; irot wins, once.
+  testing::ModernRecipe turned = recipe;
+  turned.orientation = 6;
+  turned.exifOrientation = 3;
+  const std::string heic = testing::MakeHeif(turned, false);
+  if (heic.empty()) {
+    ADD_FAILURE() << "no HEVC encoder";
+  } else {
+    ExpectBlocks(look("iphone.heic", heic), {"DA", "EB", "FC"}, 24);
+  }
+  const std::string avif = testing::MakeHeif(clear, true);
+  if (avif.empty()) {
+    ADD_FAILURE() << "no AV1 encoder";
+  } else {
+    expectComposited(look("logo.avif", avif), 24);
+  }
+
+  // WebP: lossy, lossless, with alpha, animated (the first frame), an EXIF Orientation (not
+  // applied, as browsers do not), and a WebP named .png.
+  ExpectBlocks(look("lossy.webp", testing::MakeWebp(recipe)), {"ABC", "DEF"}, 24);
+  testing::ModernRecipe exact = recipe;
+  exact.lossless = true;
+  exact.exifOrientation = 6;
+  ExpectBlocks(look("lossless.webp", testing::MakeWebp(exact)), {"ABC", "DEF"}, 0);
+  testing::ModernRecipe clearLossless = clear;
+  clearLossless.lossless = true;
+  expectComposited(look("alpha.webp", testing::MakeWebp(clearLossless)), 0);
+  testing::ModernRecipe animated = recipe;
+  animated.frames = 3;
+  ExpectBlocks(look("animated.webp", testing::MakeWebp(animated)), {"ABC", "DEF"}, 0);
+  ExpectBlocks(look("saved-from-web.png", testing::MakeWebp(exact)), {"ABC", "DEF"}, 0);
+
+  // JPEG XL: the orientation in its header is applied; lossless is exact.
+  testing::ModernRecipe jxl = recipe;
+  jxl.orientation = 6;
+  ExpectBlocks(look("turned.jxl", testing::MakeJxl(jxl)), {"DA", "EB", "FC"}, 0);
+  expectComposited(look("alpha.jxl", testing::MakeJxl(clear)), 0);
+
+  // Profiles travel as for every other format.
+  const auto p3 = testing::MakeProfile(testing::TestProfile::kDisplayP3);
+  const auto profileOf = [&](const std::string& name, const std::string& bytes) {
+    WriteFile(dir / name, bytes);
+    ImageFile image;
+    PlainPicture picture;
+    EXPECT_TRUE(image.Load(dir / name) && image.TakePlainPicture(picture)) << name;
+    return picture.layout.profile;
+  };
+  testing::ModernRecipe tagged = exact;
+  tagged.profile = p3;
+  EXPECT_EQ(profileOf("p3.webp", testing::MakeWebp(tagged)), p3);
+  EXPECT_TRUE(IsUsableProfile(profileOf("p3.jxl", testing::MakeJxl(tagged)), ProfileSpace::kRgb));
+  EXPECT_TRUE(profileOf("srgb.jxl", testing::MakeJxl(exact)).empty());
+  if (!heic.empty()) {
+    EXPECT_EQ(profileOf("p3.heic", testing::MakeHeif(tagged, false)), p3);
+  }
+
+  // Not loadable: damaged files of each format, and a header past the size limits.
+  for (const char* name : {"lossy.webp", "turned.jxl", "iphone.heic"}) {
+    std::string bytes = testing::ReadFile(dir / name);
+    if (bytes.empty()) continue;
+    WriteFile(dir / "cut", bytes.substr(0, bytes.size() / 3));
+    ImageFile image;
+    EXPECT_FALSE(image.Load(dir / "cut")) << name;
   }
 }
 
