@@ -7,6 +7,7 @@
 
 #include <Magick++.h>
 
+#include "codec_makers.h"
 #include "png_codec.h"
 #include "sample_images.h"
 
@@ -122,6 +123,25 @@ int main(int argc, char** argv) {
     }
     Magick::writeImages(pages.begin(), pages.end(), "TIFF:" + root + "/sample");
     Seed(root + "/image_staging/pages", std::string(1, 5) + ReadWhole(root + "/sample", true));
+  }
+  // Today's formats, each with alpha and a profile, as the staging fuzzer names them.
+  {
+    brannock::testing::ModernRecipe recipe;
+    recipe.width = 12;
+    recipe.height = 8;
+    recipe.alpha = true;
+    for (int i = 0; i < 12 * 8 * 4; ++i) recipe.samples.push_back(static_cast<uint8_t>(i * 37));
+    recipe.profile = profile;
+    recipe.orientation = 6;
+    const std::string heic = brannock::testing::MakeHeif(recipe, false);
+    const std::string avif = brannock::testing::MakeHeif(recipe, true);
+    if (!heic.empty()) Seed(root + "/image_staging/heic", std::string(1, 8) + heic);
+    if (!avif.empty()) Seed(root + "/image_staging/avif", std::string(1, 10) + avif);
+    Seed(root + "/image_staging/webp", std::string(1, 11) + brannock::testing::MakeWebp(recipe));
+    Seed(root + "/image_staging/jxl", std::string(1, 12) + brannock::testing::MakeJxl(recipe));
+    recipe.frames = 2;
+    recipe.lossless = true;
+    Seed(root + "/image_staging/webp-animated", std::string(1, 11) + brannock::testing::MakeWebp(recipe));
   }
   Seed(root + "/settings_ini/first", std::string("[Settings]\r\nLastOutputPDF=/a/b.pdf\r\n") +
                                           '\0' + "OnRadioEvery" + '\0' + "1");

@@ -9,6 +9,7 @@ packages=(
   libgraphicsmagick++1-dev    # image decoders behind our image layer
   libpng-dev zlib1g-dev       # PNG check and plain PNG writer
   libdeflate-dev              # staged PNGs compressed in one piece
+  libheif-dev libwebp-dev libjxl-dev  # HEIC and AVIF, WebP, JPEG XL
   liblcms2-dev                # colour profiles: checked, and CMYK converted through them
   libgtest-dev googletest     # unit tests
   libjpeg-dev                 # tests write JPEGs as cameras and other programs do
@@ -19,7 +20,7 @@ packages=(
   libgs-common                # a printer's CMYK profile for the tests
   qt6-base-dev                # windowed program
   xvfb xauth                  # GUI screenshots
-  file desktop-file-utils appstream  # the package: its dependencies and metadata checks
+  file desktop-file-utils appstream lintian  # the package: dependencies and metadata checks
   clang                       # fuzzing (its runtime follows below)
   "$@"
 )
@@ -44,6 +45,12 @@ install_missing() {
 }
 
 install_missing "${packages[@]}"
+# Debian 13's HEIF reader decodes HEIC and AVIF through plug-ins, and the tests encode both;
+# Debian 12 builds them in and has no such packages.
+for plugin in libheif-plugin-libde265 libheif-plugin-dav1d libheif-plugin-x265 \
+    libheif-plugin-aomenc; do
+  if apt-cache show "$plugin" >/dev/null 2>&1; then install_missing "$plugin"; fi
+done
 # The fuzzers' runtime is the one of the release's default clang (14 on Debian 12, 19 on 13).
 llvm=$(readlink -f "$(command -v clang)" | grep -o 'llvm-[0-9]*' | head -n 1 || true)
 [ -n "$llvm" ] && install_missing "libclang-rt-${llvm#llvm-}-dev"

@@ -49,7 +49,7 @@ TEST(InstalledTree, NeverWritesBesideItselfAndUsesTheUsersFolders) {
   ASSERT_EQ(std::system(install.c_str()), 0);
   const std::string bin = root + "/usr/bin/";
   for (const std::string file :
-       {"bin/brannock", "share/man/man1/brannock.1", "share/doc/brannock/copyright"})
+       {"bin/brannock", "share/man/man1/brannock.1.gz", "share/doc/brannock/copyright"})
     EXPECT_TRUE(FileExists(root + "/usr/" + file)) << file;
 
   const std::string pictures = root + "/pictures";
