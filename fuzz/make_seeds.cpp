@@ -126,22 +126,22 @@ int main(int argc, char** argv) {
   }
   // Today's formats, each with alpha and a profile, as the staging fuzzer names them.
   {
-    brannock::testing::ModernRecipe recipe;
+    brannock::samples::ModernRecipe recipe;
     recipe.width = 12;
     recipe.height = 8;
     recipe.alpha = true;
     for (int i = 0; i < 12 * 8 * 4; ++i) recipe.samples.push_back(static_cast<uint8_t>(i * 37));
     recipe.profile = profile;
     recipe.orientation = 6;
-    const std::string heic = brannock::testing::MakeHeif(recipe, false);
-    const std::string avif = brannock::testing::MakeHeif(recipe, true);
+    const std::string heic = brannock::samples::MakeHeif(recipe, false);
+    const std::string avif = brannock::samples::MakeHeif(recipe, true);
     if (!heic.empty()) Seed(root + "/image_staging/heic", std::string(1, 8) + heic);
     if (!avif.empty()) Seed(root + "/image_staging/avif", std::string(1, 10) + avif);
-    Seed(root + "/image_staging/webp", std::string(1, 11) + brannock::testing::MakeWebp(recipe));
-    Seed(root + "/image_staging/jxl", std::string(1, 12) + brannock::testing::MakeJxl(recipe));
+    Seed(root + "/image_staging/webp", std::string(1, 11) + brannock::samples::MakeWebp(recipe));
+    Seed(root + "/image_staging/jxl", std::string(1, 12) + brannock::samples::MakeJxl(recipe));
     recipe.frames = 2;
     recipe.lossless = true;
-    Seed(root + "/image_staging/webp-animated", std::string(1, 11) + brannock::testing::MakeWebp(recipe));
+    Seed(root + "/image_staging/webp-animated", std::string(1, 11) + brannock::samples::MakeWebp(recipe));
   }
   Seed(root + "/settings_ini/first", std::string("[Settings]\r\nLastOutputPDF=/a/b.pdf\r\n") +
                                           '\0' + "OnRadioEvery" + '\0' + "1");

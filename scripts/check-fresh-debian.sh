@@ -47,20 +47,24 @@ echo "== $test" >>"$log"
 inside "$test" >>"$log" 2>&1 || fail "$test"
 grep -E 'tests passed|tests failed' "$log" | tail -n 1
 
-# The package: it installs with apt, brannock from PATH converts a picture for an ordinary
-# user (nobody, whose home is made for it), and brannock-gui starts with the menu entry's
-# command (it is still running when the time limit ends it).
+# The package: it installs with apt, brannock from PATH converts a JPEG, a HEIC and an AVIF
+# for an ordinary user (nobody, whose home is made for it), and brannock-gui starts with the
+# menu entry's command (it is still running when the time limit ends it).
 echo "== package" >>"$log"
 inside "cmake --build build --target package && apt-get install -y -qq ./build/brannock_*_*.deb" \
   >>"$log" 2>&1 || fail "apt-get install ./build/brannock_*.deb"
 as_user="setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME=/tmp/user"
 inside "mkdir -p /tmp/user && cp 'build/samples/01 photo.jpg' /tmp/user/photo.jpg &&
+        cp 'build/samples/09 iphone.heic' /tmp/user/iphone.heic &&
+        cp 'build/samples/10 sticker.avif' /tmp/user/sticker.avif &&
         chown -R nobody:nogroup /tmp/user && cd /tmp/user && $as_user brannock -i photo.jpg &&
-        test -s /tmp/user/photo.pdf && test -d /tmp/user/.cache/brannock/tmp" >>"$log" 2>&1 ||
+        $as_user brannock -i iphone.heic && $as_user brannock -i sticker.avif &&
+        test -s /tmp/user/photo.pdf && test -s /tmp/user/iphone.pdf && test -s /tmp/user/sticker.pdf &&
+        test -d /tmp/user/.cache/brannock/tmp" >>"$log" 2>&1 ||
   fail "brannock from PATH as an ordinary user"
 command=$(sed -n 's/^Exec=//p' "$root/usr/share/applications/dev.brannock.Brannock.desktop" | sed 's/ %F//')
 status=0
 inside "cd /tmp/user && QT_QPA_PLATFORM=offscreen timeout 5 $as_user $command" >>"$log" 2>&1 || status=$?
 [ "$status" = 124 ] || fail "$command from the menu entry (status $status)"
-echo "package: installed, brannock converted as nobody, $command started"
+echo "package: installed, brannock converted a JPEG, a HEIC and an AVIF as nobody, $command started"
 echo "PASS $release"

@@ -474,11 +474,11 @@ TEST(ImageFile, KeepsTheProfilesThatSuitThePicture) {
 // image library: they are decoded by their own libraries, upright, composited, with profiles.
 TEST(ImageFile, DecodesTodaysFormatsWithTheirOwnLibraries) {
   TempDir dir;
-  testing::ModernRecipe recipe;
+  samples::ModernRecipe recipe;
   recipe.width = 48;
   recipe.height = 32;
   recipe.samples = BlockSamples();
-  testing::ModernRecipe clear = recipe;  // the same blocks, the bottom row half transparent
+  samples::ModernRecipe clear = recipe;  // the same blocks, the bottom row half transparent
   clear.alpha = true;
   clear.samples.clear();
   for (size_t i = 0; i < recipe.samples.size(); i += 3) {
@@ -507,16 +507,16 @@ TEST(ImageFile, DecodesTodaysFormatsWithTheirOwnLibraries) {
   };
 
   // HEIC: irot says turn right, the EXIF block says turn half round; irot wins, once.
-  testing::ModernRecipe turned = recipe;
+  samples::ModernRecipe turned = recipe;
   turned.orientation = 6;
   turned.exifOrientation = 3;
-  const std::string heic = testing::MakeHeif(turned, false);
+  const std::string heic = samples::MakeHeif(turned, false);
   if (heic.empty()) {
     ADD_FAILURE() << "no HEVC encoder";
   } else {
     ExpectBlocks(look("iphone.heic", heic), {"DA", "EB", "FC"}, 24);
   }
-  const std::string avif = testing::MakeHeif(clear, true);
+  const std::string avif = samples::MakeHeif(clear, true);
   if (avif.empty()) {
     ADD_FAILURE() << "no AV1 encoder";
   } else {
@@ -525,24 +525,24 @@ TEST(ImageFile, DecodesTodaysFormatsWithTheirOwnLibraries) {
 
   // WebP: lossy, lossless, with alpha, animated (the first frame), an EXIF Orientation (not
   // applied, as browsers do not), and a WebP named .png.
-  ExpectBlocks(look("lossy.webp", testing::MakeWebp(recipe)), {"ABC", "DEF"}, 24);
-  testing::ModernRecipe exact = recipe;
+  ExpectBlocks(look("lossy.webp", samples::MakeWebp(recipe)), {"ABC", "DEF"}, 24);
+  samples::ModernRecipe exact = recipe;
   exact.lossless = true;
   exact.exifOrientation = 6;
-  ExpectBlocks(look("lossless.webp", testing::MakeWebp(exact)), {"ABC", "DEF"}, 0);
-  testing::ModernRecipe clearLossless = clear;
+  ExpectBlocks(look("lossless.webp", samples::MakeWebp(exact)), {"ABC", "DEF"}, 0);
+  samples::ModernRecipe clearLossless = clear;
   clearLossless.lossless = true;
-  expectComposited(look("alpha.webp", testing::MakeWebp(clearLossless)), 0);
-  testing::ModernRecipe animated = recipe;
+  expectComposited(look("alpha.webp", samples::MakeWebp(clearLossless)), 0);
+  samples::ModernRecipe animated = recipe;
   animated.frames = 3;
-  ExpectBlocks(look("animated.webp", testing::MakeWebp(animated)), {"ABC", "DEF"}, 0);
-  ExpectBlocks(look("saved-from-web.png", testing::MakeWebp(exact)), {"ABC", "DEF"}, 0);
+  ExpectBlocks(look("animated.webp", samples::MakeWebp(animated)), {"ABC", "DEF"}, 0);
+  ExpectBlocks(look("saved-from-web.png", samples::MakeWebp(exact)), {"ABC", "DEF"}, 0);
 
   // JPEG XL: the orientation in its header is applied; lossless is exact.
-  testing::ModernRecipe jxl = recipe;
+  samples::ModernRecipe jxl = recipe;
   jxl.orientation = 6;
-  ExpectBlocks(look("turned.jxl", testing::MakeJxl(jxl)), {"DA", "EB", "FC"}, 0);
-  expectComposited(look("alpha.jxl", testing::MakeJxl(clear)), 0);
+  ExpectBlocks(look("turned.jxl", samples::MakeJxl(jxl)), {"DA", "EB", "FC"}, 0);
+  expectComposited(look("alpha.jxl", samples::MakeJxl(clear)), 0);
 
   // Profiles travel as for every other format.
   const auto p3 = testing::MakeProfile(testing::TestProfile::kDisplayP3);
@@ -553,13 +553,13 @@ TEST(ImageFile, DecodesTodaysFormatsWithTheirOwnLibraries) {
     EXPECT_TRUE(image.Load(dir / name) && image.TakePlainPicture(picture)) << name;
     return picture.layout.profile;
   };
-  testing::ModernRecipe tagged = exact;
+  samples::ModernRecipe tagged = exact;
   tagged.profile = p3;
-  EXPECT_EQ(profileOf("p3.webp", testing::MakeWebp(tagged)), p3);
-  EXPECT_TRUE(IsUsableProfile(profileOf("p3.jxl", testing::MakeJxl(tagged)), ProfileSpace::kRgb));
-  EXPECT_TRUE(profileOf("srgb.jxl", testing::MakeJxl(exact)).empty());
+  EXPECT_EQ(profileOf("p3.webp", samples::MakeWebp(tagged)), p3);
+  EXPECT_TRUE(IsUsableProfile(profileOf("p3.jxl", samples::MakeJxl(tagged)), ProfileSpace::kRgb));
+  EXPECT_TRUE(profileOf("srgb.jxl", samples::MakeJxl(exact)).empty());
   if (!heic.empty()) {
-    EXPECT_EQ(profileOf("p3.heic", testing::MakeHeif(tagged, false)), p3);
+    EXPECT_EQ(profileOf("p3.heic", samples::MakeHeif(tagged, false)), p3);
   }
 
   // Not loadable: damaged files of each format, and a header past the size limits.

@@ -10,7 +10,7 @@
 
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
-namespace brannock::testing {
+namespace brannock::samples {
 
 namespace {
 
@@ -181,4 +181,4 @@ std::string MakeJxl(const ModernRecipe& recipe) {
   return out;
 }
 
-}  // namespace brannock::testing
+}  // namespace brannock::samples

@@ -1,12 +1,13 @@
-// Pictures in today's formats, written with the encoders that Debian ships: HEIC and AVIF
-// (libheif), WebP (libwebp and its muxer), JPEG XL (libjxl).
+// Pictures in today's formats for the demo, the tests and the fuzzers, written with the
+// encoders that Debian ships: HEIC and AVIF (libheif), WebP (libwebp and its muxer),
+// JPEG XL (libjxl).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace brannock::testing {
+namespace brannock::samples {
 
 struct ModernRecipe {
   uint32_t width = 0;
@@ -29,4 +30,4 @@ std::string MakeWebp(const ModernRecipe& recipe);
 /// A JPEG XL file (a bare codestream, or a container when it carries a profile).
 std::string MakeJxl(const ModernRecipe& recipe);
 
-}  // namespace brannock::testing
+}  // namespace brannock::samples
