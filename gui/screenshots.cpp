@@ -45,16 +45,17 @@ void RunAndWait(CBrannockDlg& dialog) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: dialog_screenshots <output folder>\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: dialog_screenshots <output folder> [empty work folder]\n");
     return 2;
   }
   QApplication application(argc, argv);
   brannock::InitImageLibrary(argv[0]);
   const std::string out = std::string(argv[1]) + "/";
+  // The pictures show the work folder's paths: a person's own folder where one is given.
   char pattern[] = "/tmp/brannock-shots-XXXXXX";
-  if (!mkdtemp(pattern)) return 1;
-  const std::string work = std::string(pattern) + "/";
+  if (argc == 2 && !mkdtemp(pattern)) return 1;
+  const std::string work = std::string(argc == 3 ? argv[2] : pattern) + "/";
   const char* names[] = {"2026-03 invoice.jpg", "2026-04 invoice.jpg", "garden.png",
                          "receipt scan.tif", "whiteboard.bmp"};
   uint32_t seed = 1;

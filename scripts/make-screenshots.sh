@@ -9,4 +9,12 @@ mkdir -p "$out"
 # Qt's runtime folder, private to this run rather than left in /tmp.
 runtime=$(mktemp -d)
 trap 'rm -rf "$runtime"' EXIT
-XDG_RUNTIME_DIR=$runtime xvfb-run -a -s "-screen 0 1024x768x24" "$build/gui/dialog_screenshots" "$out"
+# The dialog shows its output path: a person's, ~/Documents/scans.pdf, not a scratch folder.
+# A private /home (a tmpfs in a mount namespace of our own) holds it; the real one is not
+# touched.
+out=$(realpath "$out")
+program=$(realpath "$build/gui/dialog_screenshots")
+unshare --user --map-root-user --mount sh -c '
+  mount -t tmpfs tmpfs /home && mkdir -p /home/alex/Documents &&
+  HOME=/home/alex XDG_RUNTIME_DIR=$0 xvfb-run -a -s "-screen 0 1024x768x24" "$1" "$2" \
+    /home/alex/Documents' "$runtime" "$program" "$out"
