@@ -69,6 +69,23 @@ int main(int argc, char** argv) {
     std::remove(rendered.c_str());
     std::printf("page %s %s: %s\n", page.c_str(), input.c_str(), ok ? "pixel-exact" : "DIFFERENT");
     failures += !ok;
+    // A JPEG decoded by libjpeg-turbo must give the picture the image library gave.
+    if (ok && input.ends_with(".jpg")) {
+      const auto take = [&](bool library, brannock::PlainPicture& out) {
+        brannock::DecodeJpegsWithLibraryForTesting(library);
+        brannock::ImageFile file;
+        const bool taken = file.Load(input) && file.TakePlainPicture(out);
+        brannock::DecodeJpegsWithLibraryForTesting(false);
+        return taken;
+      };
+      brannock::PlainPicture byLibrary, direct;
+      const bool same = take(true, byLibrary) && take(false, direct) &&
+                        byLibrary.samples == direct.samples &&
+                        byLibrary.layout.colour == direct.layout.colour;
+      std::printf("page %s %s: %s\n", page.c_str(), input.c_str(),
+                  same ? "same pixels as the image library" : "NOT THE IMAGE LIBRARY'S PIXELS");
+      failures += !same;
+    }
   }
   return failures == 0 ? 0 : 1;
 }

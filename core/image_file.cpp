@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "colour_profile.h"
 #include "heif_decoder.h"
 #include "image_headers.h"
+#include "jpeg_decoder.h"
 #include "jxl_decoder.h"
 #include "over_white.h"
 #include "png_codec.h"
@@ -30,6 +32,7 @@ constexpr int64_t kMemoryLimit = int64_t{3} << 30;
 constexpr size_t kMaxFileSize = size_t{3} << 30;
 
 std::once_flag g_initOnce;
+std::atomic<bool> g_jpegsByLibrary{false};
 
 // The decode budget shared by all ImageFile objects.
 std::mutex g_budgetMutex;
@@ -129,6 +132,26 @@ void TakeDecoded(DecodedPicture& decoded, PlainPicture& picture) {
   layout.height = decoded.height;
   layout.colour = decoded.colours == 1 ? PngColour::kGrey : PngColour::kRgb;
   const size_t pixels = size_t{decoded.width} * decoded.height;
+  if (decoded.cmyk) {
+    // Through its own CMYK profile, or by the plain formula as the image library has it.
+    std::vector<uint8_t>& samples = decoded.samples;
+    if (!ConvertCmykToSrgb(decoded.profile, samples.data(), pixels, samples.data())) {
+      for (size_t i = 0; i < pixels; ++i) {
+        const uint32_t white = 255 - samples[4 * i + 3];
+        for (int c = 0; c < 3; ++c)
+          samples[3 * i + c] = static_cast<uint8_t>((255 - samples[4 * i + c]) * white / 255);
+      }
+    }
+    samples.resize(pixels * 3);
+    picture.samples = std::move(samples);
+    return;
+  }
+  if (!decoded.alpha && !decoded.deep) {
+    // Already what the PNG is written from, with room for its filter bytes.
+    picture.samples = std::move(decoded.samples);
+    layout.profile = ProfileFor(std::move(decoded.profile), layout.colour);
+    return;
+  }
   const size_t colours = static_cast<size_t>(decoded.colours);
   const size_t stride = colours + (decoded.alpha ? 1 : 0);
   picture.samples.reserve(pixels * colours + decoded.height);
@@ -378,6 +401,8 @@ void Orient(PlainPicture& picture, int orientation) {
 
 }  // namespace
 
+void DecodeJpegsWithLibraryForTesting(bool library) { g_jpegsByLibrary = library; }
+
 uint32_t CountImagePages(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return 0;
@@ -440,6 +465,32 @@ bool ImageFile::Load(const std::string& path, uint32_t page) {
   if (type == ImageType::kTiff) pages = ListTiffPages(data, size);
   if (pages.empty()) pages.push_back({});
   if (type == ImageType::kNone || page >= pages.size()) return false;
+  // Photos go straight through libjpeg-turbo; a JPEG it refuses goes on to the library.
+  if (type == ImageType::kJpeg && !g_jpegsByLibrary) {
+    auto decoded = std::make_unique<DecodedPicture>();
+    const JpegDecode result = DecodeJpeg(
+        data, size,
+        [&](uint32_t width, uint32_t height, uint64_t bytes) {
+          if (!WithinLimits(width, height)) return false;
+          budget_ = AcquireDecodeBudget(bytes);
+          return true;
+        },
+        *decoded);
+    if (result == JpegDecode::kStopped) {
+      Release();
+      return false;
+    }
+    if (result == JpegDecode::kDecoded) {
+      decoded->profile = ReadJpegProfile(data, size);
+      decoded_ = std::move(decoded);
+      orientation_ = ReadOrientation(data, size, false);
+      type_ = type;
+      pageCount_ = 1;
+      return true;
+    }
+    ReleaseDecodeBudget(budget_);
+    budget_ = 0;
+  }
   if (IsOwnFormat(type)) {
     uint32_t width = 0, height = 0;
     if (!ReadOwnSize(type, data, size, width, height) || !WithinLimits(width, height)) return false;
@@ -652,7 +703,9 @@ bool TakeCompositedPalette(const MagickLib::Image* raw, const std::vector<uint8_
 bool ImageFile::TakePlainPicture(PlainPicture& picture) {
   if (decoded_) {
     TakeDecoded(*decoded_, picture);
+    const int orientation = orientation_;
     Release();
+    Orient(picture, orientation);
     return true;
   }
   if (!image_) return false;

@@ -31,9 +31,10 @@ struct PlainPicture {
 /// Writes a plain picture as a staged PNG (see WriteStagedPng); the samples are used up.
 bool WritePlainPicture(const std::string& path, PlainPicture& picture);
 
-/// Decoding holds the library's 16-bit pixel cache (8 bytes a pixel). Decodes running at
-/// once share this budget, so that parallel staging keeps memory flat; a picture larger
-/// than the budget decodes when nothing else is held.
+/// What decodes running at once may hold together, so that parallel staging keeps memory
+/// flat: each counts what its decoder really holds (the image library's 16-bit pixel cache,
+/// 8 bytes a pixel; libjpeg-turbo's 8-bit samples, 3 a pixel). A picture larger than the
+/// budget decodes when nothing else is held.
 inline constexpr uint64_t kDecodeBudgetBytes = uint64_t{100} << 20;
 
 /// Where a GIF's first image goes on the picture that viewers show.
@@ -104,6 +105,10 @@ class ImageFile {
   uint64_t budget_ = 0;  // share of kDecodeBudgetBytes held
   uint32_t pageCount_ = 0;
 };
+
+/// Decodes JPEGs with the image library, as before libjpeg-turbo took them, so that tests
+/// can compare the two paths; false returns to libjpeg-turbo.
+void DecodeJpegsWithLibraryForTesting(bool library);
 
 /// The pages that ImageFile::Load can take from the file at `path`: those of a multi-page
 /// TIFF, 1 for any other file (whether it decodes or not), 0 for one that cannot be read.

@@ -123,7 +123,9 @@ std::string PngNameFor(const std::string& path) {
 }
 
 // Decodes a page of a copy that is to become a PNG; false for undecodable pages and PNGs.
+// A PNG goes to the PDF as it stands: its first bytes say so, and it is never decoded.
 bool DecodeForReplacement(const std::string& path, uint32_t page, PlainPicture& picture) {
+  if (CheckPngSignature(path)) return false;
   ImageFile image;
   return image.Load(path, page) && image.GetType() != ImageType::kPng &&
          image.TakePlainPicture(picture);

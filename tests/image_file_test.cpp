@@ -10,6 +10,7 @@
 #include "codec_makers.h"
 #include "colour_profile.h"
 #include "picture_makers.h"
+#include "sample_images.h"
 #include "test_support.h"
 
 namespace brannock {
@@ -569,6 +570,62 @@ TEST(ImageFile, DecodesTodaysFormatsWithTheirOwnLibraries) {
     WriteFile(dir / "cut", bytes.substr(0, bytes.size() / 3));
     ImageFile image;
     EXPECT_FALSE(image.Load(dir / "cut")) << name;
+  }
+}
+
+// Photos are decoded by libjpeg-turbo straight to 8-bit samples instead of through the
+// image library's 16-bit cache: every kind of JPEG must still give the library's picture.
+TEST(ImageFile, LibjpegTurboGivesThePicturesTheImageLibraryGave) {
+  TempDir dir;
+  const std::vector<uint8_t> blocks = BlockSamples();
+  const samples::Picture photo = samples::MakePicture(401, 299, 3, 5);
+  std::vector<uint8_t> grey(48 * 32);
+  for (size_t i = 0; i < grey.size(); ++i) grey[i] = blocks[3 * i + 1];
+  using testing::JpegColour;
+  using testing::MakeJpeg;
+  const std::string plain = MakeJpeg(48, 32, JpegColour::kRgb, blocks);
+  const std::string adobe = MakeJpeg(48, 32, JpegColour::kCmyk, blocks);
+  const std::pair<const char*, std::string> cases[] = {
+      {"photo q90", MakeJpeg(401, 299, JpegColour::kRgb, photo.samples, 90)},
+      {"photo 4:4:4", MakeJpeg(401, 299, JpegColour::kRgb, photo.samples, 100, {false, false, 0, true})},
+      {"progressive", MakeJpeg(401, 299, JpegColour::kRgb, photo.samples, 90, {true, false, 0, false})},
+      {"arithmetic", MakeJpeg(401, 299, JpegColour::kRgb, photo.samples, 90, {false, true, 0, false})},
+      {"restart markers", MakeJpeg(401, 299, JpegColour::kRgb, photo.samples, 90, {false, false, 2, false})},
+      {"grey", MakeJpeg(48, 32, JpegColour::kGrey, grey)},
+      {"grey content in colour", MakeJpeg(48, 32, JpegColour::kRgb, std::vector<uint8_t>(48 * 32 * 3, 77))},
+      {"Adobe CMYK", adobe},
+      {"YCCK", MakeJpeg(48, 32, JpegColour::kYcck, blocks)},
+      {"CMYK with its profile", testing::InsertAfterSoi(adobe, testing::IccSegments(testing::PrinterCmykProfile(), 4))},
+      {"Display P3", testing::InsertAfterSoi(plain, testing::IccSegments(testing::MakeProfile(testing::TestProfile::kDisplayP3), 1))},
+      {"turned right", testing::InsertAfterSoi(plain, testing::ExifSegment(6))},
+      {"mirrored", testing::InsertAfterSoi(plain, testing::ExifSegment(2))},
+      {"junk between segments", testing::WithJunkBeforeMarkers(plain, 3)},
+      {"no Huffman tables", testing::WithoutHuffmanTables(plain)},
+      {"cut to two thirds", plain.substr(0, plain.size() * 2 / 3)},
+      {"headers only", plain.substr(0, plain.find("\xFF\xDA") + 12)},
+      {"photo cut in half", MakeJpeg(401, 299, JpegColour::kRgb, photo.samples, 90).substr(0, 20000)},
+  };
+  const auto take = [&](const std::string& path, bool library, PlainPicture& picture) {
+    DecodeJpegsWithLibraryForTesting(library);
+    ImageFile image;
+    const bool taken = image.Load(path) && image.TakePlainPicture(picture);
+    DecodeJpegsWithLibraryForTesting(false);
+    return taken;
+  };
+  for (const auto& [name, bytes] : cases) {
+    SCOPED_TRACE(name);
+    WriteFile(dir / "photo.jpg", bytes);
+    PlainPicture direct, library;
+    const bool decoded = take(dir / "photo.jpg", false, direct);
+    EXPECT_EQ(decoded, take(dir / "photo.jpg", true, library));
+    EXPECT_EQ(direct.layout.width, library.layout.width);
+    EXPECT_EQ(direct.layout.height, library.layout.height);
+    EXPECT_EQ(direct.layout.colour, library.layout.colour);
+    EXPECT_EQ(direct.layout.profile, library.layout.profile);
+    size_t differing = direct.samples.size() == library.samples.size() ? 0 : SIZE_MAX;
+    for (size_t i = 0; differing != SIZE_MAX && i < direct.samples.size(); ++i)
+      differing += direct.samples[i] != library.samples[i];
+    EXPECT_EQ(differing, 0u) << "of " << direct.samples.size() << " samples";
   }
 }
 

@@ -161,6 +161,11 @@ std::string MakeV5Bmp(uint32_t width, uint32_t height, const std::vector<uint8_t
 
 std::string MakeJpeg(uint32_t width, uint32_t height, JpegColour colour,
                      const std::vector<uint8_t>& samples, int quality) {
+  return MakeJpeg(width, height, colour, samples, quality, JpegCoding{});
+}
+
+std::string MakeJpeg(uint32_t width, uint32_t height, JpegColour colour,
+                     const std::vector<uint8_t>& samples, int quality, const JpegCoding& coding) {
   jpeg_compress_struct info;
   jpeg_error_mgr errors;
   info.err = jpeg_std_error(&errors);
@@ -176,6 +181,12 @@ std::string MakeJpeg(uint32_t width, uint32_t height, JpegColour colour,
   jpeg_set_defaults(&info);
   if (colour == JpegColour::kYcck) jpeg_set_colorspace(&info, JCS_YCCK);
   jpeg_set_quality(&info, quality, TRUE);
+  if (coding.progressive) jpeg_simple_progression(&info);
+  info.arith_code = coding.arithmetic ? TRUE : FALSE;
+  info.restart_in_rows = coding.restartRows;
+  if (coding.fullChroma)
+    for (int c = 0; c < info.num_components; ++c)
+      info.comp_info[c].h_samp_factor = info.comp_info[c].v_samp_factor = 1;
   jpeg_start_compress(&info, TRUE);
   std::vector<uint8_t> row(size_t{width} * info.input_components);
   for (uint32_t y = 0; y < height; ++y) {

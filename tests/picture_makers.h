@@ -19,6 +19,16 @@ enum class JpegColour { kGrey, kRgb, kCmyk, kYcck };
 std::string MakeJpeg(uint32_t width, uint32_t height, JpegColour colour,
                      const std::vector<uint8_t>& samples, int quality = 95);
 
+/// How a JPEG is coded beyond its colour and quality.
+struct JpegCoding {
+  bool progressive = false;
+  bool arithmetic = false;   // arithmetic entropy coding instead of Huffman
+  int restartRows = 0;       // a restart marker every this many MCU rows
+  bool fullChroma = false;   // 4:4:4 instead of 4:2:0
+};
+std::string MakeJpeg(uint32_t width, uint32_t height, JpegColour colour,
+                     const std::vector<uint8_t>& samples, int quality, const JpegCoding& coding);
+
 /// An APP1 segment holding an EXIF block whose first IFD has the Orientation tag.
 std::string ExifSegment(int orientation);
 

@@ -1,0 +1,102 @@
+#include "jpeg_decoder.h"
+
+// jpeglib.h needs size_t and FILE declared before it.
+// clang-format off
+#include <cstddef>
+#include <cstdio>
+#include <jpeglib.h>
+// clang-format on
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstring>
+#include <vector>
+
+namespace brannock {
+
+namespace {
+
+struct ErrorManager {
+  jpeg_error_mgr base;
+  std::jmp_buf jump;
+};
+
+[[noreturn]] void JumpOnError(j_common_ptr info) {
+  std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
+}
+
+// Warnings (junk between segments, a damaged marker, a premature end) are got over.
+void IgnoreMessage(j_common_ptr, int) {}
+
+// Everything libjpeg holds lives here, outside the frames that a longjmp leaves.
+struct Decompressor {
+  jpeg_decompress_struct info;
+  ErrorManager errors;
+  ~Decompressor() { jpeg_destroy_decompress(&info); }
+};
+
+bool AllGrey(const std::vector<uint8_t>& rgb, size_t pixels) {
+  const uint8_t* p = rgb.data();
+  for (size_t i = 0; i < pixels; ++i, p += 3)
+    if (p[0] != p[1] || p[1] != p[2]) return false;
+  return true;
+}
+
+// Runs with every libjpeg resource held by `jpeg`, so a longjmp out of it leaks nothing.
+JpegDecode Run(Decompressor& jpeg, const uint8_t* data, size_t size, const JpegAdmission& admit,
+               DecodedPicture& picture) {
+  jpeg_decompress_struct& info = jpeg.info;
+  if (setjmp(jpeg.errors.jump)) return JpegDecode::kRefused;
+  jpeg_mem_src(&info, data, static_cast<unsigned long>(size));
+  if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) return JpegDecode::kRefused;
+  const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
+  info.out_color_space = cmyk ? JCS_CMYK : info.num_components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  const size_t channels = cmyk ? 4 : info.num_components == 1 ? 1 : 3;
+  info.dct_method = JDCT_ISLOW;
+  const uint64_t bytes = uint64_t{info.image_width} * info.image_height * channels;
+  if (!admit(info.image_width, info.image_height, bytes)) return JpegDecode::kStopped;
+  jpeg_start_decompress(&info);
+  if (info.output_components != static_cast<int>(channels)) return JpegDecode::kRefused;
+  picture = DecodedPicture{};
+  picture.width = info.output_width;
+  picture.height = info.output_height;
+  picture.cmyk = cmyk;
+  picture.colours = channels == 1 ? 1 : 3;
+  const size_t rowBytes = size_t{picture.width} * channels;
+  picture.samples.reserve(rowBytes * picture.height + picture.height);
+  picture.samples.resize(rowBytes * picture.height);
+  JSAMPROW rows[16];
+  while (info.output_scanline < info.output_height) {
+    const JDIMENSION first = info.output_scanline;
+    const JDIMENSION count = std::min<JDIMENSION>(16, info.output_height - first);
+    for (JDIMENSION i = 0; i < count; ++i) rows[i] = picture.samples.data() + rowBytes * (first + i);
+    if (jpeg_read_scanlines(&info, rows, count) == 0) return JpegDecode::kRefused;
+  }
+  jpeg_finish_decompress(&info);
+  // Adobe writes CMYK inverted: 255 is no ink there.
+  if (cmyk && info.saw_Adobe_marker)
+    for (uint8_t& sample : picture.samples) sample = static_cast<uint8_t>(255 - sample);
+  const size_t pixels = size_t{picture.width} * picture.height;
+  if (channels == 3 && AllGrey(picture.samples, pixels)) {
+    for (size_t i = 0; i < pixels; ++i) picture.samples[i] = picture.samples[3 * i];
+    picture.samples.resize(pixels);
+    picture.colours = 1;
+  }
+  return JpegDecode::kDecoded;
+}
+
+}  // namespace
+
+JpegDecode DecodeJpeg(const uint8_t* data, size_t size, const JpegAdmission& admit,
+                      DecodedPicture& picture) {
+  Decompressor jpeg;
+  jpeg.info.err = jpeg_std_error(&jpeg.errors.base);
+  jpeg.errors.base.error_exit = JumpOnError;
+  jpeg.errors.base.emit_message = IgnoreMessage;
+  jpeg_create_decompress(&jpeg.info);
+  const JpegDecode result = Run(jpeg, data, size, admit, picture);
+  if (result != JpegDecode::kDecoded) picture = DecodedPicture{};
+  return result;
+}
+
+}  // namespace brannock
