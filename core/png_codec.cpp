@@ -342,6 +342,50 @@ class ImageDataInflater {
 
 namespace {
 
+struct DecompressorDeleter {
+  void operator()(libdeflate_decompressor* decompressor) const {
+    libdeflate_free_decompressor(decompressor);
+  }
+};
+
+// Inflates the image data and follows its rows. A picture that fits kWholePictureBytes is
+// inflated in one call into a buffer of the size its header declares; larger ones, and
+// data that inflates to more than that, are followed piece by piece with zlib.
+InflateResult InflateImageData(const Header& header,
+                               const std::vector<std::pair<const uint8_t*, uint32_t>>& chunks) {
+  RowWalker rows(header);
+  const uint64_t expected = rows.expected();
+  if (expected <= kWholePictureBytes) {
+    std::vector<uint8_t> joined;
+    const uint8_t* packed = chunks.empty() ? nullptr : chunks[0].first;
+    size_t packedSize = chunks.empty() ? 0 : chunks[0].second;
+    if (chunks.size() > 1) {
+      for (const auto& [body, length] : chunks) joined.insert(joined.end(), body, body + length);
+      packed = joined.data();
+      packedSize = joined.size();
+    }
+    std::unique_ptr<uint8_t[]> out(new (std::nothrow) uint8_t[expected ? expected : 1]);
+    std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(
+        libdeflate_alloc_decompressor());
+    if (out && decompressor && packed) {
+      size_t consumed = 0, produced = 0;
+      const libdeflate_result result = libdeflate_zlib_decompress_ex(
+          decompressor.get(), packed, packedSize, out.get(), expected, &consumed, &produced);
+      if (result == LIBDEFLATE_BAD_DATA || result == LIBDEFLATE_SHORT_OUTPUT)
+        return InflateResult::kBroken;
+      if (result == LIBDEFLATE_SUCCESS) {
+        if (!rows.Feed(out.get(), produced) || rows.seen() < expected) return InflateResult::kBroken;
+        return consumed < packedSize ? InflateResult::kExtraData : InflateResult::kExact;
+      }
+      // More data than declared: the rows are followed the long way.
+    }
+  }
+  ImageDataInflater inflater(header);
+  for (const auto& [body, length] : chunks)
+    if (!inflater.Feed(body, length)) return InflateResult::kBroken;
+  return inflater.Finish();
+}
+
 // The plain PNGs this process wrote itself, as they were when written. Their image data
 // need not be inflated again to be trusted while the file is unchanged.
 struct WrittenFile {
@@ -394,7 +438,7 @@ PngCheck CheckPng(const std::string& path) {
   bool inImageData = false, afterImageData = false;
   const uint8_t* profileChunk = nullptr;
   uint32_t profileLength = 0;
-  std::unique_ptr<ImageDataInflater> inflater;
+  std::vector<std::pair<const uint8_t*, uint32_t>> imageData;  // the IDAT bodies in order
 
   size_t pos = 8;
   while (!seenEnd) {
@@ -404,7 +448,7 @@ PngCheck CheckPng(const std::string& path) {
     if (length > 0x7FFFFFFF || !IsChunkName(name) || size - pos - 12 < length) return result;
     const uint8_t* body = name + 4;
     const uint32_t stored = ReadBigEndian(body + length);
-    if (!trusted && crc32(crc32(0, nullptr, 0), name, length + 4) != stored) return result;
+    if (!trusted && libdeflate_crc32(0, name, length + 4) != stored) return result;
 
     const bool isImageData = IsChunk(name, "IDAT");
     if (!seenHeader) {
@@ -418,7 +462,6 @@ PngCheck CheckPng(const std::string& path) {
           uint64_t{header.width} * header.height > kMaxImagePixels)
         return result;
       needsRewrite = header.bitDepth > 8 || (header.colourType & 4) || header.interlaced;
-      inflater = std::make_unique<ImageDataInflater>(header);
     } else if (IsChunk(name, "IHDR")) {
       return result;
     } else if (IsChunk(name, "PLTE")) {
@@ -433,7 +476,7 @@ PngCheck CheckPng(const std::string& path) {
       if (afterImageData || length > LibpngIdatLimit(header)) needsRewrite = true;
       inImageData = true;
       result.imageDataBytes += length;
-      if (!trusted && !inflater->Feed(body, length)) return result;
+      imageData.emplace_back(body, length);
     } else if (IsChunk(name, "IEND")) {
       if (length != 0 || !inImageData) return result;
       seenEnd = true;
@@ -457,7 +500,7 @@ PngCheck CheckPng(const std::string& path) {
   }
 
   if (!trusted) {
-    switch (inflater->Finish()) {
+    switch (InflateImageData(header, imageData)) {
       case InflateResult::kBroken: return result;
       case InflateResult::kExtraData: needsRewrite = true; break;
       case InflateResult::kExact: break;
