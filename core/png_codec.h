@@ -1,6 +1,6 @@
-// PNG files as the PDF writer needs them: a check that a file is an intact plain PNG, a
-// rewrite of any other decodable PNG into a plain one, and the plain PNG writer that staging
-// uses. "Plain" means: at most 8 bits per sample, grey, RGB or palette colour, no alpha, no
+// PNG files as the PDF writer needs them: a check that a file is an intact plain PNG
+// (png_check), a rewrite of any other decodable PNG into a plain one (png_rewrite), and the
+// plain PNG writers that staging uses (png_write). "Plain" means: at most 8 bits per sample, grey, RGB or palette colour, no alpha, no
 // tRNS chunk, not interlaced.
 #pragma once
 
