@@ -1,6 +1,9 @@
 // Writes the benchmark's deterministic corpus: photo-like JPEGs (4000 x 3000, quality 90),
 // grey scanned pages (2480 x 3508 PNG) and RGB screenshots (1920 x 1080 PNG).
 // Usage: make_corpus <folder> <count per set> [photo|scan|screen ...]
+#include <lcms2.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -9,8 +12,6 @@
 #include <iterator>
 #include <random>
 #include <string>
-#include <lcms2.h>
-#include <sys/stat.h>
 
 #include "sample_images.h"
 

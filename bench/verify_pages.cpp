@@ -57,7 +57,8 @@ int main(int argc, char** argv) {
     const std::string page = recipe.substr(0, recipe.find('='));
     const std::string input = recipe.substr(recipe.find('=') + 1);
     const std::string rendered = "/tmp/brannock-verify-" + page + ".png";
-    const std::string command = "mutool draw -q -N -r 72 -o '" + rendered + "' '" + argv[1] + "' " + page;
+    const std::string command =
+        "mutool draw -q -N -r 72 -o '" + rendered + "' '" + argv[1] + "' " + page;
     uint32_t width = 0, height = 0;
     std::vector<uint8_t> shown;
     brannock::ImageFile image;

@@ -95,16 +95,20 @@ CopyResult CopyRegularFile(const std::string& source, const std::string& target)
     // bytes go through a buffer of ours.
     off_t copied = 0;
     while (out >= 0 && result == CopyResult::kCopied && copied < info.st_size) {
-      const ssize_t moved = copy_file_range(in, nullptr, out, nullptr,
-                                            static_cast<size_t>(info.st_size - copied), 0);
+      const ssize_t moved =
+          copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(info.st_size - copied), 0);
       if (moved <= 0) break;
       copied += moved;
     }
-    if (out >= 0 && lseek(in, copied, SEEK_SET) == copied && lseek(out, copied, SEEK_SET) == copied) {
+    if (out >= 0 && lseek(in, copied, SEEK_SET) == copied &&
+        lseek(out, copied, SEEK_SET) == copied) {
       char buffer[1 << 16];
-      for (ssize_t got; result == CopyResult::kCopied && (got = read(in, buffer, sizeof buffer)) != 0;) {
-        if (got < 0) result = CopyResult::kSkipped;
-        else if (write(out, buffer, static_cast<size_t>(got)) != got) result = CopyResult::kWriteFailed;
+      for (ssize_t got;
+           result == CopyResult::kCopied && (got = read(in, buffer, sizeof buffer)) != 0;) {
+        if (got < 0)
+          result = CopyResult::kSkipped;
+        else if (write(out, buffer, static_cast<size_t>(got)) != got)
+          result = CopyResult::kWriteFailed;
       }
     } else if (out >= 0) {
       result = CopyResult::kWriteFailed;

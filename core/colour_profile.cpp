@@ -23,8 +23,10 @@ Profile OpenUsable(const std::vector<uint8_t>& bytes, ProfileSpace space) {
     case cmsSigDisplayClass:
     case cmsSigInputClass:
     case cmsSigOutputClass:
-    case cmsSigColorSpaceClass: break;
-    default: return nullptr;
+    case cmsSigColorSpaceClass:
+      break;
+    default:
+      return nullptr;
   }
   const cmsColorSpaceSignature wanted = space == ProfileSpace::kGrey  ? cmsSigGrayData
                                         : space == ProfileSpace::kRgb ? cmsSigRgbData

@@ -69,7 +69,8 @@ std::vector<uint8_t> ProfileOf(const heif_image_handle* handle) {
       heif_nclx_color_profile_free(nclx);
       return profile;
     }
-    default: return {};
+    default:
+      return {};
   }
 }
 

@@ -57,8 +57,8 @@ void ReleaseDecodeBudget(uint64_t bytes) {
 // where both are named, as an AVIF also lists HEIF's structural brand mif1.
 ImageType IsoBrandType(const unsigned char* b, size_t size) {
   if (size < 16 || std::memcmp(b + 4, "ftyp", 4) != 0) return ImageType::kNone;
-  const size_t box = std::min<size_t>(size, uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 |
-                                                uint32_t{b[2]} << 8 | b[3]);
+  const size_t box = std::min<size_t>(
+      size, uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3]);
   static constexpr const char* kHeifBrands[] = {"heic", "heix", "hevc", "heim", "heis",
                                                 "hevm", "hevs", "mif1", "msf1"};
   bool heif = false;
@@ -100,7 +100,8 @@ const char* DecoderName(ImageType type) {
     case ImageType::kBmp: return "BMP";
     case ImageType::kTiff: return "TIFF";
     case ImageType::kPcx: return "PCX";
-    default: break;  // not the image library's
+    default:
+      break;  // not the image library's
   }
   return nullptr;
 }
@@ -204,7 +205,8 @@ class FileBytes {
       return false;
     size_ = static_cast<size_t>(info.st_size);
     unsigned char head[8] = {};
-    if (pread(fd_, head, sizeof head, 0) == sizeof head && DetectType(head, 8) == ImageType::kTiff) {
+    if (pread(fd_, head, sizeof head, 0) == sizeof head &&
+        DetectType(head, 8) == ImageType::kTiff) {
       void* mapped = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
       if (mapped != MAP_FAILED) {
         mapped_ = static_cast<unsigned char*>(mapped);
@@ -626,8 +628,8 @@ bool TakeCmykThroughProfile(const MagickLib::Image* raw, const std::vector<uint8
   MagickLib::ExceptionInfo exception;
   MagickLib::GetExceptionInfo(&exception);
   const bool dispatched =
-      MagickLib::DispatchImage(raw, 0, 0, layout.width, layout.height, "CMYK",
-                               MagickLib::CharPixel, picture.samples.data(), &exception) != MagickFail;
+      MagickLib::DispatchImage(raw, 0, 0, layout.width, layout.height, "CMYK", MagickLib::CharPixel,
+                               picture.samples.data(), &exception) != MagickFail;
   MagickLib::DestroyExceptionInfo(&exception);
   if (!dispatched ||
       !ConvertCmykToSrgb(profile, picture.samples.data(), pixels, picture.samples.data()))

@@ -128,9 +128,10 @@ std::vector<TiffPageEntry> ListTiffPages(const uint8_t* data, size_t size) {
     const size_t next = size_t{ifd} + 2 + 12 * entries;
     if (next + 4 > size) break;
     const uint8_t* subfile = FindTiffEntry(data, size, 254, bigEndian, ifd);
-    const bool reduced = subfile && ((Read16(subfile + 2, bigEndian) == 3
-                                          ? Read16(subfile + 8, bigEndian)
-                                          : Read32(subfile + 8, bigEndian)) & 1);
+    const bool reduced =
+        subfile && ((Read16(subfile + 2, bigEndian) == 3 ? Read16(subfile + 8, bigEndian)
+                                                         : Read32(subfile + 8, bigEndian)) &
+                    1);
     if (!reduced) pages.push_back({directory, ifd});
     ifd = Read32(data + next, bigEndian);
   }

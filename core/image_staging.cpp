@@ -1,12 +1,11 @@
 #include "image_staging.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
-#include <condition_variable>
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -146,7 +145,8 @@ std::string FirstPageName(const std::string& path, uint32_t pages) {
   if (pages > 1 && target == path) {
     const std::string stem = path + ".png";
     target = stem;
-    for (int suffix = 2; Exists(target); ++suffix) target = path + "-" + std::to_string(suffix) + ".png";
+    for (int suffix = 2; Exists(target); ++suffix)
+      target = path + "-" + std::to_string(suffix) + ".png";
   }
   return target;
 }

@@ -12,8 +12,8 @@
 
 namespace brannock {
 
-const char* const kImageExtensions[13] = {"jpg",  "jpeg", "gif",  "png",  "bmp",  "tif", "tiff",
-                                          "pcx",  "heic", "heif", "avif", "webp", "jxl"};
+const char* const kImageExtensions[13] = {"jpg", "jpeg", "gif",  "png",  "bmp",  "tif", "tiff",
+                                          "pcx", "heic", "heif", "avif", "webp", "jxl"};
 
 namespace {
 

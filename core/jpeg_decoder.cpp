@@ -69,7 +69,8 @@ JpegDecode Run(Decompressor& jpeg, const uint8_t* data, size_t size, const JpegA
   while (info.output_scanline < info.output_height) {
     const JDIMENSION first = info.output_scanline;
     const JDIMENSION count = std::min<JDIMENSION>(16, info.output_height - first);
-    for (JDIMENSION i = 0; i < count; ++i) rows[i] = picture.samples.data() + rowBytes * (first + i);
+    for (JDIMENSION i = 0; i < count; ++i)
+      rows[i] = picture.samples.data() + rowBytes * (first + i);
     if (jpeg_read_scanlines(&info, rows, count) == 0) return JpegDecode::kRefused;
   }
   jpeg_finish_decompress(&info);

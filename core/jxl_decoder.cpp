@@ -26,7 +26,8 @@ bool IsSrgb(const JxlColorEncoding& encoding) {
   return encoding.white_point == JXL_WHITE_POINT_D65 &&
          encoding.transfer_function == JXL_TRANSFER_FUNCTION_SRGB &&
          (encoding.color_space == JXL_COLOR_SPACE_GRAY ||
-          (encoding.color_space == JXL_COLOR_SPACE_RGB && encoding.primaries == JXL_PRIMARIES_SRGB));
+          (encoding.color_space == JXL_COLOR_SPACE_RGB &&
+           encoding.primaries == JXL_PRIMARIES_SRGB));
 }
 
 }  // namespace
@@ -75,20 +76,20 @@ bool DecodeJxl(const uint8_t* data, size_t size, DecodedPicture& picture) {
       }
       case JXL_DEC_COLOR_ENCODING: {
         JxlColorEncoding encoding;
-        if (JxlDecoderGetColorAsEncodedProfile(decoder.get(), BRANNOCK_JXL_FORMAT(&format)
-                                               JXL_COLOR_PROFILE_TARGET_DATA,
-                                               &encoding) == JXL_DEC_SUCCESS &&
+        if (JxlDecoderGetColorAsEncodedProfile(
+                decoder.get(), BRANNOCK_JXL_FORMAT(&format) JXL_COLOR_PROFILE_TARGET_DATA,
+                &encoding) == JXL_DEC_SUCCESS &&
             IsSrgb(encoding))
           break;
         size_t length = 0;
-        if (JxlDecoderGetICCProfileSize(decoder.get(), BRANNOCK_JXL_FORMAT(&format)
-                                        JXL_COLOR_PROFILE_TARGET_DATA,
+        if (JxlDecoderGetICCProfileSize(decoder.get(),
+                                        BRANNOCK_JXL_FORMAT(&format) JXL_COLOR_PROFILE_TARGET_DATA,
                                         &length) == JXL_DEC_SUCCESS &&
             length > 0 && length <= kMaxProfileBytes) {
           picture.profile.resize(length);
-          if (JxlDecoderGetColorAsICCProfile(decoder.get(), BRANNOCK_JXL_FORMAT(&format)
-                                             JXL_COLOR_PROFILE_TARGET_DATA,
-                                             picture.profile.data(), length) != JXL_DEC_SUCCESS)
+          if (JxlDecoderGetColorAsICCProfile(
+                  decoder.get(), BRANNOCK_JXL_FORMAT(&format) JXL_COLOR_PROFILE_TARGET_DATA,
+                  picture.profile.data(), length) != JXL_DEC_SUCCESS)
             picture.profile.clear();
         }
         break;
@@ -97,8 +98,8 @@ bool DecodeJxl(const uint8_t* data, size_t size, DecodedPicture& picture) {
         size_t bytes = 0;
         if (JxlDecoderImageOutBufferSize(decoder.get(), &format, &bytes) != JXL_DEC_SUCCESS)
           return false;
-        const size_t expected = size_t{picture.width} * picture.height * format.num_channels *
-                                (picture.deep ? 2 : 1);
+        const size_t expected =
+            size_t{picture.width} * picture.height * format.num_channels * (picture.deep ? 2 : 1);
         if (bytes != expected) return false;
         void* out = nullptr;
         if (picture.deep) {

@@ -240,9 +240,10 @@ class ProfileStreams {
       if (!stream) return nullptr;
       stream->filter = HPDF_STREAM_FILTER_FLATE_DECODE;
       HPDF_STATUS status = HPDF_Dict_AddNumber(stream, "N", components);
-      status += HPDF_Dict_AddName(stream, "Alternate", components == 1 ? "DeviceGray" : "DeviceRGB");
-      status += HPDF_Stream_Write(stream->stream, profile.data(),
-                                  static_cast<HPDF_UINT>(profile.size()));
+      status +=
+          HPDF_Dict_AddName(stream, "Alternate", components == 1 ? "DeviceGray" : "DeviceRGB");
+      status +=
+          HPDF_Stream_Write(stream->stream, profile.data(), static_cast<HPDF_UINT>(profile.size()));
       if (status != HPDF_OK) return nullptr;
     }
     HPDF_Array space = HPDF_Array_New(doc->mmgr);

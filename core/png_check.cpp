@@ -1,7 +1,5 @@
 // The check that a PNG file is intact and plain before the PDF writer sees it, the reading
 // of its image data while the PDF is saved, and of its embedded profile.
-#include "png_codec.h"
-
 #include <fcntl.h>
 #include <libdeflate.h>
 #include <sys/stat.h>
@@ -16,16 +14,21 @@
 #include <unordered_map>
 
 #include "colour_profile.h"
+#include "png_codec.h"
 #include "png_internal.h"
 
 namespace brannock {
 
 int PngChannels(int colourType) {
   switch (colourType) {
-    case 2: return 3;
-    case 4: return 2;
-    case 6: return 4;
-    default: return 1;
+    case 2:
+      return 3;
+    case 4:
+      return 2;
+    case 6:
+      return 4;
+    default:
+      return 1;
   }
 }
 
@@ -53,7 +56,8 @@ bool IsChunkName(const uint8_t* name) {
 // profile as a zlib stream. Inflating stops past kMaxProfileBytes, so a small chunk cannot
 // make us hold gigabytes.
 std::vector<uint8_t> InflateProfile(const uint8_t* body, size_t length) {
-  const uint8_t* end = static_cast<const uint8_t*>(std::memchr(body, 0, std::min<size_t>(length, 80)));
+  const uint8_t* end =
+      static_cast<const uint8_t*>(std::memchr(body, 0, std::min<size_t>(length, 80)));
   if (!end || end == body || size_t(end - body) + 2 > length || end[1] != 0) return {};
   const uint8_t* packed = end + 2;
   z_stream stream{};
@@ -101,12 +105,16 @@ bool ParseHeader(const uint8_t* data, Header& header) {
   if (data[10] != 0 || data[11] != 0 || data[12] > 1) return false;
   const int depth = header.bitDepth;
   switch (header.colourType) {
-    case 0: return depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
-    case 3: return depth == 1 || depth == 2 || depth == 4 || depth == 8;
+    case 0:
+      return depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
+    case 3:
+      return depth == 1 || depth == 2 || depth == 4 || depth == 8;
     case 2:
     case 4:
-    case 6: return depth == 8 || depth == 16;
-    default: return false;
+    case 6:
+      return depth == 8 || depth == 16;
+    default:
+      return false;
   }
 }
 
@@ -279,7 +287,8 @@ InflateResult InflateImageData(const Header& header,
       if (result == LIBDEFLATE_BAD_DATA || result == LIBDEFLATE_SHORT_OUTPUT)
         return InflateResult::kBroken;
       if (result == LIBDEFLATE_SUCCESS) {
-        if (!rows.Feed(out.get(), produced) || rows.seen() < expected) return InflateResult::kBroken;
+        if (!rows.Feed(out.get(), produced) || rows.seen() < expected)
+          return InflateResult::kBroken;
         return consumed < packedSize ? InflateResult::kExtraData : InflateResult::kExact;
       }
       // More data than declared: the rows are followed the long way.
@@ -406,17 +415,20 @@ PngCheck CheckPng(const std::string& path) {
 
   if (!trusted) {
     switch (InflateImageData(header, imageData)) {
-      case InflateResult::kBroken: return result;
-      case InflateResult::kExtraData: needsRewrite = true; break;
-      case InflateResult::kExact: break;
+      case InflateResult::kBroken:
+        return result;
+      case InflateResult::kExtraData:
+        needsRewrite = true;
+        break;
+      case InflateResult::kExact:
+        break;
     }
   }
   result.verdict = needsRewrite ? PngVerdict::kNeedsRewrite : PngVerdict::kPlain;
   if (profileChunk) {
-    result.profile = ProfileFor(InflateProfile(profileChunk, profileLength),
-                                header.colourType == 0 || header.colourType == 4
-                                    ? PngColour::kGrey
-                                    : PngColour::kRgb);
+    result.profile = ProfileFor(
+        InflateProfile(profileChunk, profileLength),
+        header.colourType == 0 || header.colourType == 4 ? PngColour::kGrey : PngColour::kRgb);
   }
   return result;
 }

@@ -1,7 +1,7 @@
 // PNG files as the PDF writer needs them: a check that a file is an intact plain PNG
 // (png_check), a rewrite of any other decodable PNG into a plain one (png_rewrite), and the
-// plain PNG writers that staging uses (png_write). "Plain" means: at most 8 bits per sample, grey, RGB or palette colour, no alpha, no
-// tRNS chunk, not interlaced.
+// plain PNG writers that staging uses (png_write). "Plain" means: at most 8 bits per sample, grey,
+// RGB or palette colour, no alpha, no tRNS chunk, not interlaced.
 #pragma once
 
 #include <algorithm>
@@ -95,7 +95,6 @@ std::vector<uint8_t> ProfileFor(std::vector<uint8_t> profile, PngColour colour);
 /// RGB. A usable iCCP profile is kept. False, with nothing left at `target`, when it cannot.
 bool RewriteAsPlainPng(const std::string& source, const std::string& target);
 
-
 /// What a plain PNG to be written holds. Samples are 8 bits: one byte per pixel for grey and
 /// palette (an index into `palette`, which holds RGB triples), three for RGB.
 struct PlainPngLayout {
@@ -134,7 +133,8 @@ PngEncoding StagingEncodingFor(const PlainPngLayout& layout, const uint8_t* samp
 bool WriteStagedPng(const std::string& path, const PlainPngLayout& layout,
                     std::vector<uint8_t>& samples);
 
-/// Writes a plain 8-bit PNG, with no ancillary chunk but the profile's iCCP, from a whole picture in memory
+/// Writes a plain 8-bit PNG, with no ancillary chunk but the profile's iCCP, from a whole picture
+/// in memory
 /// (`samples`: rows of width * channels bytes), compressed in one piece with libdeflate at
 /// `encoding.level`, rows unfiltered or Up-filtered as `encoding.filters` says. `samples` is
 /// used up: the rows are filtered in place (the vector grows by one byte a row, so reserve
@@ -143,9 +143,9 @@ bool WriteStagedPng(const std::string& path, const PlainPngLayout& layout,
 bool WriteWholePlainPng(const std::string& path, const PlainPngLayout& layout,
                         std::vector<uint8_t>& samples, PngEncoding encoding);
 
-/// Writes a plain 8-bit PNG with no ancillary chunk but the profile's iCCP. The file is written beside `path`
-/// under another name and renamed over `path` when complete, so a failure never leaves a
-/// partial file and leaves any file already at `path` as it was. True on success.
+/// Writes a plain 8-bit PNG with no ancillary chunk but the profile's iCCP. The file is written
+/// beside `path` under another name and renamed over `path` when complete, so a failure never
+/// leaves a partial file and leaves any file already at `path` as it was. True on success.
 bool WritePlainPng(const std::string& path, const PlainPngLayout& layout,
                    const PngRowSource& rows, PngEncoding encoding);
 inline bool WritePlainPng(const std::string& path, const PlainPngLayout& layout,

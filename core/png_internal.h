@@ -56,7 +56,9 @@ inline uint32_t ReadBigEndian(const uint8_t* p) {
   return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }
 
-inline bool IsChunk(const uint8_t* name, const char* wanted) { return std::memcmp(name, wanted, 4) == 0; }
+inline bool IsChunk(const uint8_t* name, const char* wanted) {
+  return std::memcmp(name, wanted, 4) == 0;
+}
 
 /// The body of an iCCP chunk that carries `profile`; empty when it cannot be made.
 std::vector<uint8_t> IccpBody(const std::vector<uint8_t>& profile);

@@ -1,7 +1,5 @@
 // The rewrite of decodable PNGs that are not plain (16-bit, alpha, tRNS, interlaced) into
 // plain ones, their transparency composited over white.
-#include "png_codec.h"
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 #include <cstring>
 
 #include "over_white.h"
+#include "png_codec.h"
 #include "png_internal.h"
 
 namespace brannock {
@@ -38,13 +37,13 @@ bool StartReader(PngJob* job) {
 struct ReadPlan {
   uint32_t width = 0;
   uint32_t height = 0;
-  int colourType = 0;   // of the plain PNG: grey, RGB or palette
-  int bitDepth = 8;     // of the plain PNG
+  int colourType = 0;  // of the plain PNG: grey, RGB or palette
+  int bitDepth = 8;    // of the plain PNG
   bool composite = false;
   int colourChannels = 1;  // of the rows read, beside their alpha
   int readDepth = 8;       // of the rows read: 8 or 16 when compositing
   std::vector<png_color> palette;
-  size_t rowBytes = 0;     // of the rows read
+  size_t rowBytes = 0;  // of the rows read
   size_t plainRowBytes = 0;
 
   PngColour Colour() const {
@@ -92,8 +91,7 @@ ReadPlan PlanRead(PngJob* job) {
   png_set_interlace_handling(reader);
   png_read_update_info(reader, info);
   plan.rowBytes = png_get_rowbytes(reader, info);
-  plan.plainRowBytes =
-      plan.composite ? size_t{plan.width} * plan.colourChannels : plan.rowBytes;
+  plan.plainRowBytes = plan.composite ? size_t{plan.width} * plan.colourChannels : plan.rowBytes;
   return plan;
 }
 

@@ -1,8 +1,6 @@
 // The writers of plain PNGs, whose image data goes into the PDF unchanged: streamed through
 // zlib, or compressed whole with libdeflate, with the compression each kind of picture
 // calls for.
-#include "png_codec.h"
-
 #include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +14,7 @@
 #include <memory>
 #include <new>
 
+#include "png_codec.h"
 #include "png_internal.h"
 #include "temporary_paths.h"
 
@@ -64,7 +63,7 @@ std::vector<uint8_t> IccpBody(const std::vector<uint8_t>& profile) {
   uLongf packedSize = compressBound(static_cast<uLong>(profile.size()));
   std::vector<uint8_t> body(sizeof kName + 1 + packedSize);
   std::memcpy(body.data(), kName, sizeof kName);  // the name and its NUL
-  body[sizeof kName] = 0;                          // compression method: zlib
+  body[sizeof kName] = 0;                         // compression method: zlib
   if (compress2(body.data() + sizeof kName + 1, &packedSize, profile.data(),
                 static_cast<uLong>(profile.size()), Z_DEFAULT_COMPRESSION) != Z_OK)
     return {};

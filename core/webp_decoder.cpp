@@ -47,7 +47,8 @@ bool DecodeWebp(const uint8_t* data, size_t size, DecodedPicture& picture) {
     if (!WebPAnimDecoderOptionsInit(&options)) return false;
     options.color_mode = MODE_RGBA;
     options.use_threads = 0;
-    std::unique_ptr<WebPAnimDecoder, AnimDecoderDelete> decoder(WebPAnimDecoderNew(&bytes, &options));
+    std::unique_ptr<WebPAnimDecoder, AnimDecoderDelete> decoder(
+        WebPAnimDecoderNew(&bytes, &options));
     WebPAnimInfo info;
     uint8_t* frame = nullptr;
     int timestamp = 0;

@@ -1,11 +1,10 @@
 // Writes the fuzzers' seed corpora: small valid files of every format and kind, settings
 // texts and path texts. Usage: make_seeds <folder>
+#include <Magick++.h>
 #include <lcms2.h>
 #include <sys/stat.h>
 
 #include <string>
-
-#include <Magick++.h>
 
 #include "codec_makers.h"
 #include "png_codec.h"
@@ -33,7 +32,8 @@ std::string ReadWhole(const std::string& path, bool remove) {
   std::string bytes;
   if (FILE* in = std::fopen(path.c_str(), "rb")) {
     char buffer[4096];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) bytes.append(buffer, got);
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
+      bytes.append(buffer, got);
     std::fclose(in);
   }
   if (remove) std::remove(path.c_str());
@@ -109,7 +109,8 @@ int main(int argc, char** argv) {
       chain += '\2';
       chain.append(profile.begin() + start, profile.begin() + start + length);
     }
-    Seed(root + "/image_staging/icc-jpeg", std::string(1, 0) + jpeg.substr(0, 2) + chain + jpeg.substr(2));
+    Seed(root + "/image_staging/icc-jpeg",
+         std::string(1, 0) + jpeg.substr(0, 2) + chain + jpeg.substr(2));
   }
   // A TIFF of three pages of different sizes and colours, for the page walk.
   {
@@ -141,7 +142,8 @@ int main(int argc, char** argv) {
     Seed(root + "/image_staging/jxl", std::string(1, 12) + brannock::samples::MakeJxl(recipe));
     recipe.frames = 2;
     recipe.lossless = true;
-    Seed(root + "/image_staging/webp-animated", std::string(1, 11) + brannock::samples::MakeWebp(recipe));
+    Seed(root + "/image_staging/webp-animated",
+         std::string(1, 11) + brannock::samples::MakeWebp(recipe));
   }
   Seed(root + "/settings_ini/first", std::string("[Settings]\r\nLastOutputPDF=/a/b.pdf\r\n") +
                                           '\0' + "OnRadioEvery" + '\0' + "1");

@@ -14,9 +14,9 @@
 #include <functional>
 #include <sstream>
 
-#include "sample_images.h"
 #include "console_runner.h"
 #include "picture_makers.h"
+#include "sample_images.h"
 #include "test_support.h"
 
 namespace brannock {

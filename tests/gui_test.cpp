@@ -30,10 +30,10 @@
 #include "hyperlink.h"
 #include "image_staging.h"
 #include "input_list.h"
+#include "picture_makers.h"
 #include "result_dlg.h"
 #include "sample_images.h"
 #include "settings_store.h"
-#include "picture_makers.h"
 #include "test_support.h"
 
 using namespace brannock;
@@ -187,11 +187,13 @@ class GuiTest : public QObject {
   std::string Document(const std::string& name, int pages) {
     std::vector<brannock::testing::TiffPage> images;
     for (int page = 0; page < pages; ++page) {
-      brannock::testing::TiffRecipe recipe{40, uint32_t(30 + page), 1, 8, false, 0, {}, 0, false, {}};
+      brannock::testing::TiffRecipe recipe{40, uint32_t(30 + page), 1, 8, false, 0, {}, 0, false,
+                                           {}};
       recipe.samples.assign(40 * size_t(30 + page), static_cast<uint8_t>(60 * page));
       images.push_back({recipe, false, false});
     }
-    if (!brannock::testing::WriteTiffPages(*dir_ / name, images)) qFatal("cannot write %s", name.c_str());
+    if (!brannock::testing::WriteTiffPages(*dir_ / name, images))
+      qFatal("cannot write %s", name.c_str());
     return *dir_ / name;
   }
   void AddFiles(const std::vector<std::string>& paths) {
@@ -713,7 +715,9 @@ class GuiTest : public QObject {
     QCOMPARE(list->topLevelItemCount(), 5000);
     QCOMPARE(list->topLevelItem(0)->text(0), QString("img0.png"));
     // Converting: staging is replaced by a quick step, the rows and the assembly are real.
-    dialog_->converters().stageImage = [](const std::string&) { return std::vector<std::string>(); };
+    dialog_->converters().stageImage = [](const std::string&) {
+      return std::vector<std::string>();
+    };
     Find<QLineEdit>("outputEdit")->setText(QString::fromStdString(*dir_ / "all.pdf"));
     ModalCloser closer;
     ConvertAndWait();

@@ -110,7 +110,8 @@ TEST(ImageFile, TurnsPicturesUprightAsTheirOrientationSays) {
         dir / "photo.jpg",
         orientation ? testing::InsertAfterSoi(jpeg, testing::ExifSegment(orientation)) : jpeg);
     ExpectBlocks(Look(dir / "photo.jpg"), upright[orientation], 24);
-    WriteFile(dir / "scan.tif", testing::MakeTiff({48, 32, 3, 8, false, orientation, samples, 0, false, {}}));
+    WriteFile(dir / "scan.tif",
+              testing::MakeTiff({48, 32, 3, 8, false, orientation, samples, 0, false, {}}));
     ExpectBlocks(Look(dir / "scan.tif"), upright[orientation], 0);
   }
 
@@ -271,7 +272,8 @@ TEST(ImageFile, DecodesTheLessCommonKindsOfEachFormatRight) {
   for (int bits : {8, 16}) {
     for (bool planar : {false, true}) {
       SCOPED_TRACE("TIFF " + std::to_string(bits) + (planar ? " planar" : ""));
-      WriteFile(dir / "a.tif", testing::MakeTiff({48, 32, 3, bits, planar, 0, samples, 0, false, {}}));
+      WriteFile(dir / "a.tif",
+                testing::MakeTiff({48, 32, 3, bits, planar, 0, samples, 0, false, {}}));
       ExpectBlocks(Look(dir / "a.tif"), {"ABC", "DEF"}, 0);
     }
   }
@@ -349,7 +351,8 @@ TEST(ImageFile, CompositesTransparentPixelsOverWhite) {
   // Premultiplied samples hold c * a: the page shows c * a + 255 - a.
   tiff.alpha = 1;
   for (size_t i = 0; i < rgba.size(); i += 4)
-    for (int c = 0; c < 3; ++c) tiff.samples[i + c] = static_cast<uint8_t>((rgba[i + c] * rgba[i + 3] + 127) / 255);
+    for (int c = 0; c < 3; ++c)
+      tiff.samples[i + c] = static_cast<uint8_t>((rgba[i + c] * rgba[i + 3] + 127) / 255);
   expectComposited("associated.tif", testing::MakeTiff(tiff), 1);
   expectComposited("alpha.bmp", testing::MakeV5Bmp(4, 3, rgba, {}), 0);
 
@@ -364,7 +367,8 @@ TEST(ImageFile, CompositesTransparentPixelsOverWhite) {
   // 16-bit grey and alpha: composited on 16 bits, then the high byte.
   png.colourType = 4;
   png.bitDepth = 16;
-  png.samples = {0x12, 0x34, 0x80, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0x40, 0x00, 0x40, 0x00};
+  png.samples = {0x12, 0x34, 0x80, 0x00, 0xFF, 0xFF, 0x00, 0x00,
+                 0x00, 0x00, 0xFF, 0xFF, 0x40, 0x00, 0x40, 0x00};
   png.width = 4;
   png.height = 1;
   WriteFile(dir / "grey16.png", testing::MakePng(png));
@@ -426,17 +430,25 @@ TEST(ImageFile, KeepsTheProfilesThatSuitThePicture) {
   };
   using testing::IccSegments;
   EXPECT_EQ(profileOf("p3.jpg", testing::InsertAfterSoi(jpeg, IccSegments(p3, 1))), p3);
-  EXPECT_EQ(profileOf("parts.jpg", testing::InsertAfterSoi(jpeg, IccSegments(p3, 3, {2, 3, 1}))), p3);
-  EXPECT_TRUE(profileOf("missing.jpg", testing::InsertAfterSoi(jpeg, IccSegments(p3, 3, {1, 3, 3}))).empty());
-  EXPECT_TRUE(profileOf("repeated.jpg", testing::InsertAfterSoi(jpeg, IccSegments(p3, 2, {1, 1}))).empty());
-  EXPECT_TRUE(profileOf("abstract.jpg", testing::InsertAfterSoi(jpeg, IccSegments(abstract, 1))).empty());
-  EXPECT_EQ(profileOf("grey.jpg", testing::InsertAfterSoi(greyJpeg, IccSegments(grey22, 1))), grey22);
-  EXPECT_TRUE(profileOf("scanner.jpg", testing::InsertAfterSoi(greyJpeg, IccSegments(p3, 1))).empty());
-  EXPECT_TRUE(profileOf("wrong.jpg", testing::InsertAfterSoi(jpeg, IccSegments(grey22, 1))).empty());
+  EXPECT_EQ(profileOf("parts.jpg", testing::InsertAfterSoi(jpeg, IccSegments(p3, 3, {2, 3, 1}))),
+            p3);
+  EXPECT_TRUE(profileOf("missing.jpg", testing::InsertAfterSoi(jpeg, IccSegments(p3, 3, {1, 3, 3})))
+                  .empty());
+  EXPECT_TRUE(
+      profileOf("repeated.jpg", testing::InsertAfterSoi(jpeg, IccSegments(p3, 2, {1, 1}))).empty());
+  EXPECT_TRUE(
+      profileOf("abstract.jpg", testing::InsertAfterSoi(jpeg, IccSegments(abstract, 1))).empty());
+  EXPECT_EQ(profileOf("grey.jpg", testing::InsertAfterSoi(greyJpeg, IccSegments(grey22, 1))),
+            grey22);
+  EXPECT_TRUE(
+      profileOf("scanner.jpg", testing::InsertAfterSoi(greyJpeg, IccSegments(p3, 1))).empty());
+  EXPECT_TRUE(
+      profileOf("wrong.jpg", testing::InsertAfterSoi(jpeg, IccSegments(grey22, 1))).empty());
   testing::TiffRecipe tiff{48, 32, 3, 8, false, 0, samples, 0, false, p3};
   EXPECT_EQ(profileOf("p3.tif", testing::MakeTiff(tiff)), p3);
   std::vector<uint8_t> rgba;
-  for (size_t i = 0; i < samples.size(); i += 3) rgba.insert(rgba.end(), {samples[i], samples[i + 1], samples[i + 2], 255});
+  for (size_t i = 0; i < samples.size(); i += 3)
+    rgba.insert(rgba.end(), {samples[i], samples[i + 1], samples[i + 2], 255});
   EXPECT_EQ(profileOf("p3.bmp", testing::MakeV5Bmp(48, 32, rgba, p3)), p3);
   testing::PngSpec png;
   png.width = 48;
@@ -449,7 +461,8 @@ TEST(ImageFile, KeepsTheProfilesThatSuitThePicture) {
   const auto cmyk = testing::PrinterCmykProfile();
   std::vector<uint8_t> ink;
   for (size_t i = 0; i < samples.size(); i += 3)
-    ink.insert(ink.end(), {uint8_t(255 - samples[i]), uint8_t(255 - samples[i + 1]), uint8_t(255 - samples[i + 2]), 0});
+    ink.insert(ink.end(), {uint8_t(255 - samples[i]), uint8_t(255 - samples[i + 1]),
+                           uint8_t(255 - samples[i + 2]), 0});
   const std::vector<uint8_t> wanted = testing::ToSrgb(cmyk, ink, 4);
   const std::string adobe = testing::MakeJpeg(48, 32, testing::JpegColour::kCmyk, samples);
   const std::string ycck = testing::MakeJpeg(48, 32, testing::JpegColour::kYcck, samples);
@@ -483,7 +496,8 @@ TEST(ImageFile, DecodesTodaysFormatsWithTheirOwnLibraries) {
   clear.alpha = true;
   clear.samples.clear();
   for (size_t i = 0; i < recipe.samples.size(); i += 3) {
-    clear.samples.insert(clear.samples.end(), recipe.samples.begin() + i, recipe.samples.begin() + i + 3);
+    clear.samples.insert(clear.samples.end(), recipe.samples.begin() + i,
+                         recipe.samples.begin() + i + 3);
     clear.samples.push_back(i / 3 / 48 < 16 ? 255 : 128);
   }
   const auto look = [&](const std::string& name, const std::string& bytes) {
@@ -500,7 +514,8 @@ TEST(ImageFile, DecodesTodaysFormatsWithTheirOwnLibraries) {
     ASSERT_TRUE(seen.loaded);
     ASSERT_EQ(seen.width, 48u);
     for (int column = 0; column < 3; ++column) {
-      EXPECT_TRUE(Near(seen.at(column * 16 + 8, 8), kBlocks[column], tolerance)) << Show(seen.at(column * 16 + 8, 8));
+      EXPECT_TRUE(Near(seen.at(column * 16 + 8, 8), kBlocks[column], tolerance))
+          << Show(seen.at(column * 16 + 8, 8));
       const Rgb want = composited(kBlocks[3 + column]);
       EXPECT_TRUE(Near(seen.at(column * 16 + 8, 24), want, tolerance))
           << Show(seen.at(column * 16 + 8, 24)) << " for " << Show(want);
@@ -587,23 +602,32 @@ TEST(ImageFile, LibjpegTurboGivesThePicturesTheImageLibraryGave) {
   const std::string adobe = MakeJpeg(48, 32, JpegColour::kCmyk, blocks);
   const std::pair<const char*, std::string> cases[] = {
       {"photo q90", MakeJpeg(401, 299, JpegColour::kRgb, photo.samples, 90)},
-      {"photo 4:4:4", MakeJpeg(401, 299, JpegColour::kRgb, photo.samples, 100, {false, false, 0, true})},
-      {"progressive", MakeJpeg(401, 299, JpegColour::kRgb, photo.samples, 90, {true, false, 0, false})},
-      {"arithmetic", MakeJpeg(401, 299, JpegColour::kRgb, photo.samples, 90, {false, true, 0, false})},
-      {"restart markers", MakeJpeg(401, 299, JpegColour::kRgb, photo.samples, 90, {false, false, 2, false})},
+      {"photo 4:4:4",
+       MakeJpeg(401, 299, JpegColour::kRgb, photo.samples, 100, {false, false, 0, true})},
+      {"progressive",
+       MakeJpeg(401, 299, JpegColour::kRgb, photo.samples, 90, {true, false, 0, false})},
+      {"arithmetic",
+       MakeJpeg(401, 299, JpegColour::kRgb, photo.samples, 90, {false, true, 0, false})},
+      {"restart markers",
+       MakeJpeg(401, 299, JpegColour::kRgb, photo.samples, 90, {false, false, 2, false})},
       {"grey", MakeJpeg(48, 32, JpegColour::kGrey, grey)},
-      {"grey content in colour", MakeJpeg(48, 32, JpegColour::kRgb, std::vector<uint8_t>(48 * 32 * 3, 77))},
+      {"grey content in colour",
+       MakeJpeg(48, 32, JpegColour::kRgb, std::vector<uint8_t>(48 * 32 * 3, 77))},
       {"Adobe CMYK", adobe},
       {"YCCK", MakeJpeg(48, 32, JpegColour::kYcck, blocks)},
-      {"CMYK with its profile", testing::InsertAfterSoi(adobe, testing::IccSegments(testing::PrinterCmykProfile(), 4))},
-      {"Display P3", testing::InsertAfterSoi(plain, testing::IccSegments(testing::MakeProfile(testing::TestProfile::kDisplayP3), 1))},
+      {"CMYK with its profile",
+       testing::InsertAfterSoi(adobe, testing::IccSegments(testing::PrinterCmykProfile(), 4))},
+      {"Display P3",
+       testing::InsertAfterSoi(
+           plain, testing::IccSegments(testing::MakeProfile(testing::TestProfile::kDisplayP3), 1))},
       {"turned right", testing::InsertAfterSoi(plain, testing::ExifSegment(6))},
       {"mirrored", testing::InsertAfterSoi(plain, testing::ExifSegment(2))},
       {"junk between segments", testing::WithJunkBeforeMarkers(plain, 3)},
       {"no Huffman tables", testing::WithoutHuffmanTables(plain)},
       {"cut to two thirds", plain.substr(0, plain.size() * 2 / 3)},
       {"headers only", plain.substr(0, plain.find("\xFF\xDA") + 12)},
-      {"photo cut in half", MakeJpeg(401, 299, JpegColour::kRgb, photo.samples, 90).substr(0, 20000)},
+      {"photo cut in half",
+       MakeJpeg(401, 299, JpegColour::kRgb, photo.samples, 90).substr(0, 20000)},
   };
   const auto take = [&](const std::string& path, bool library, PlainPicture& picture) {
     DecodeJpegsWithLibraryForTesting(library);

@@ -153,11 +153,11 @@ TEST(ImageFile, SavesPlainOpaquePngsThatKeepOpaqueSamples) {
     std::string expected;
     int colourType;
   };
-  const Case cases[] = {{"PNG", rgb, Samples(rgb), 2},    {"BMP", rgb, Samples(rgb), 2},
-                        {"TIFF", rgb, Samples(rgb), 2},   {"PCX", rgb, Samples(rgb), 2},
-                        {"PNG", grey, Samples(grey), 0},  {"TIFF", grey, Samples(grey), 0},
+  const Case cases[] = {{"PNG", rgb, Samples(rgb), 2},     {"BMP", rgb, Samples(rgb), 2},
+                        {"TIFF", rgb, Samples(rgb), 2},    {"PCX", rgb, Samples(rgb), 2},
+                        {"PNG", grey, Samples(grey), 0},   {"TIFF", grey, Samples(grey), 0},
                         {"PNG", rgba, OverWhite(rgba), 2}, {"TIFF", rgba, OverWhite(rgba), 2},
-                        {"GIF", few, Samples(few), 3},    {"BMP", few, Samples(few), 2}};
+                        {"GIF", few, Samples(few), 3},     {"BMP", few, Samples(few), 2}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.format) + " with " + std::to_string(c.picture.channels) + " channels");
     ASSERT_TRUE(WritePicture(c.picture, c.format, dir / "in"));
@@ -314,8 +314,9 @@ Document FiveScannedPages() {
   Document document;
   const uint32_t sizes[5][2] = {{12, 8}, {10, 6}, {9, 9}, {14, 5}, {7, 11}};
   for (int i = 0; i < 5; ++i) {
-    testing::TiffRecipe recipe{sizes[i][0], sizes[i][1], i % 2 ? 1 : 3, i == 3 ? 16 : 8, false,
-                               i == 1 ? 6 : 0, {}, 0, false, {}};
+    testing::TiffRecipe recipe{
+        sizes[i][0], sizes[i][1], i % 2 ? 1 : 3, i == 3 ? 16 : 8, false, i == 1 ? 6 : 0, {}, 0,
+        false,       {}};
     const uint32_t w = recipe.width, h = recipe.height;
     for (uint32_t y = 0; y < h; ++y)
       for (uint32_t x = 0; x < w; ++x)
@@ -328,7 +329,8 @@ Document FiveScannedPages() {
       for (uint32_t x = 0; x < (turned ? h : w); ++x) {
         const size_t stored = turned ? size_t{h - 1 - x} * w + y : size_t{y} * w + x;
         for (int c = 0; c < 3; ++c)
-          upright += static_cast<char>(recipe.samples[stored * recipe.channels + (recipe.channels == 3 ? c : 0)]);
+          upright += static_cast<char>(
+              recipe.samples[stored * recipe.channels + (recipe.channels == 3 ? c : 0)]);
       }
     document.images.push_back({recipe, false, i == 2});
     document.pages.push_back(upright);
@@ -388,10 +390,12 @@ TEST(ReplaceAllWithPng, StagesEveryPageOfATiffInOrderAndStopsAtDamage) {
                                  "000000-a.png", "000001-doc.png", "000001-doc.png-000002.png",
                                  "000001-doc.png-000003.png", "000001-doc.png-000004.png",
                                  "000001-doc.png-000005.png", "000002-z.png"}));
-    const char* pages[] = {"000001-doc.png", "000001-doc.png-000002.png", "000001-doc.png-000003.png",
-                           "000001-doc.png-000004.png", "000001-doc.png-000005.png"};
+    const char* pages[] = {"000001-doc.png", "000001-doc.png-000002.png",
+                           "000001-doc.png-000003.png", "000001-doc.png-000004.png",
+                           "000001-doc.png-000005.png"};
     for (int page = 0; page < 5; ++page)
-      EXPECT_EQ(testing::DecodePng(folder + pages[page]).rgb, document.pages[page]) << "page " << page + 1;
+      EXPECT_EQ(testing::DecodePng(folder + pages[page]).rgb, document.pages[page])
+          << "page " << page + 1;
   }
 
   // Damaged data on page 3: pages 1 and 2 stay, and so does the copy, to be reported.
@@ -399,13 +403,15 @@ TEST(ReplaceAllWithPng, StagesEveryPageOfATiffInOrderAndStopsAtDamage) {
   {
     TempDir scratch;
     std::vector<testing::TiffPage> images = document.images;
-    for (auto& image : images) std::fill(image.recipe.samples.begin(), image.recipe.samples.end(), 0xAB);
+    for (auto& image : images)
+      std::fill(image.recipe.samples.begin(), image.recipe.samples.end(), 0xAB);
     ASSERT_TRUE(testing::WriteTiffPages(scratch / "marked.tif", images));
     // Every page's deflate stream of 0xAB bytes is alike; the third page's gets broken.
     const std::string marked = ReadFile(scratch / "marked.tif");
     damaged = marked;
     size_t at = 0;
-    for (int page = 0; page < 4; ++page) at = damaged.find("\x78\x9C", at + 1);  // reduced copy counts
+    for (int page = 0; page < 4; ++page)
+      at = damaged.find("\x78\x9C", at + 1);  // reduced copy counts
     ASSERT_NE(at, std::string::npos);
     for (int i = 2; i < 8; ++i) damaged[at + i] = '\xFF';
   }
@@ -446,7 +452,7 @@ double MeanDifference(const std::string& a, const std::vector<uint8_t>& b) {
 TEST(ConvertSingleImage, PagesShowWhatAColourManagedViewerShows) {
   TempDir dir;
   constexpr uint32_t kWidth = 64, kHeight = 32;
-  const uint8_t colours[8][3] = {{230, 20, 30},  {20, 200, 40},  {30, 40, 220},  {250, 220, 30},
+  const uint8_t colours[8][3] = {{230, 20, 30},   {20, 200, 40},   {30, 40, 220},  {250, 220, 30},
                                  {128, 128, 128}, {240, 160, 120}, {40, 180, 200}, {90, 30, 120}};
   std::vector<uint8_t> rgb, grey, ink;
   for (uint32_t y = 0; y < kHeight; ++y)
@@ -469,18 +475,22 @@ TEST(ConvertSingleImage, PagesShowWhatAColourManagedViewerShows) {
   png.samples = rgb;
   png.profile = adobe;
   std::vector<uint8_t> rgba;
-  for (size_t i = 0; i < rgb.size(); i += 3) rgba.insert(rgba.end(), {rgb[i], rgb[i + 1], rgb[i + 2], 255});
+  for (size_t i = 0; i < rgb.size(); i += 3)
+    rgba.insert(rgba.end(), {rgb[i], rgb[i + 1], rgb[i + 2], 255});
   struct Case {
     const char* name;
     std::string bytes;
   };
   const Case cases[] = {
-      {"p3.jpg", InsertAfterSoi(testing::MakeJpeg(kWidth, kHeight, JpegColour::kRgb, rgb, 100), IccSegments(p3, 2))},
+      {"p3.jpg", InsertAfterSoi(testing::MakeJpeg(kWidth, kHeight, JpegColour::kRgb, rgb, 100),
+                                IccSegments(p3, 2))},
       {"adobe.png", testing::MakePng(png)},
       {"p3.tif", testing::MakeTiff({kWidth, kHeight, 3, 8, false, 0, rgb, 0, false, p3})},
       {"p3.bmp", testing::MakeV5Bmp(kWidth, kHeight, rgba, p3)},
-      {"grey.jpg", InsertAfterSoi(testing::MakeJpeg(kWidth, kHeight, JpegColour::kGrey, grey, 100), IccSegments(grey22, 1))},
-      {"cmyk.jpg", InsertAfterSoi(testing::MakeJpeg(kWidth, kHeight, JpegColour::kCmyk, rgb, 100), IccSegments(cmyk, 4))},
+      {"grey.jpg", InsertAfterSoi(testing::MakeJpeg(kWidth, kHeight, JpegColour::kGrey, grey, 100),
+                                  IccSegments(grey22, 1))},
+      {"cmyk.jpg", InsertAfterSoi(testing::MakeJpeg(kWidth, kHeight, JpegColour::kCmyk, rgb, 100),
+                                  IccSegments(cmyk, 4))},
       {"cmyk.tif", testing::MakeTiff({kWidth, kHeight, 4, 8, false, 0, ink, 0, true, cmyk})},
   };
   g_strTempDir = dir / "tmp/";
@@ -516,8 +526,8 @@ TEST(ConvertSingleImage, PagesShowWhatAColourManagedViewerShows) {
         asStored.clear();
         for (uint8_t v : staged) asStored.insert(asStored.end(), {v, v, v});
       }
-      std::printf("%-9s %-9s mean rendered difference %.2f (samples as they stand: %.2f)\n",
-                  c.name, output == pdf ? "windowed" : "console", difference,
+      std::printf("%-9s %-9s mean rendered difference %.2f (samples as they stand: %.2f)\n", c.name,
+                  output == pdf ? "windowed" : "console", difference,
                   MeanDifference(std::string(asStored.begin(), asStored.end()), expected));
     }
   }

@@ -210,7 +210,8 @@ TEST(WriteImagesToPdf, UnusualPngsArePlainOpaqueAndCompositedOverWhite) {
   const auto rgba = testing::PatternSamples(interlacedAlpha);
   std::string composited;
   for (size_t i = 0; i < rgba.size(); i += 4)
-    for (int c = 0; c < 3; ++c) composited += static_cast<char>(OverWhite(rgba[i + c], rgba[i + 3]));
+    for (int c = 0; c < 3; ++c)
+      composited += static_cast<char>(OverWhite(rgba[i + c], rgba[i + 3]));
   EXPECT_EQ(pdf.pages[1].image.colourSpace, "/DeviceRGB");
   EXPECT_EQ(pdf.pages[1].image.samples, composited);
 
@@ -233,14 +234,22 @@ TEST(WriteImagesToPdf, UnusualPngsArePlainOpaqueAndCompositedOverWhite) {
   EXPECT_EQ(pdf.pages[3].image.colourSpace, "/Indexed");
   EXPECT_EQ(pdf.pages[3].image.bits, 4);
   EXPECT_EQ(pdf.pages[3].image.samples, std::string(indexes.begin(), indexes.end()));
-  const std::string entries = {char(255), char(255), char(255), char(OverWhite(4, 128)),
-                               char(OverWhite(5, 128)), char(OverWhite(6, 128)), 7, 8, 9};
+  const std::string entries = {char(255),
+                               char(255),
+                               char(255),
+                               char(OverWhite(4, 128)),
+                               char(OverWhite(5, 128)),
+                               char(OverWhite(6, 128)),
+                               7,
+                               8,
+                               9};
   EXPECT_EQ(pdf.pages[3].image.palette, entries);
 
   EXPECT_EQ(pdf.pages[4].image.colourSpace, "/DeviceGray");
   const auto greys = testing::PatternSamples(greyAlpha);
   std::string grey;
-  for (size_t i = 0; i < greys.size(); i += 2) grey += static_cast<char>(OverWhite(greys[i], greys[i + 1]));
+  for (size_t i = 0; i < greys.size(); i += 2)
+    grey += static_cast<char>(OverWhite(greys[i], greys[i + 1]));
   EXPECT_EQ(pdf.pages[4].image.samples, grey);
 }
 
@@ -265,7 +274,7 @@ TEST(WriteImagesToPdf, ProfilesBecomeOneIccBasedStreamEach) {
   scanner.profile = p3;  // an RGB profile on a grey picture
   PngSpec plain = Rgb(4, 4);
   const std::vector<std::string> inputs = {
-      WritePng(dir, "a.png", photo), WritePng(dir, "deep.png", deep),
+      WritePng(dir, "a.png", photo),         WritePng(dir, "deep.png", deep),
       WritePng(dir, "palette.png", palette), WritePng(dir, "grey.png", grey),
       WritePng(dir, "scanner.png", scanner), WritePng(dir, "b.png", photo),
       WritePng(dir, "plain.png", plain)};

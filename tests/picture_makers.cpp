@@ -65,8 +65,8 @@ std::vector<uint8_t> MakeProfile(TestProfile kind) {
            : cmsCIExyYTRIPLE{{0.640, 0.330, 1}, {0.210, 0.710, 1}, {0.150, 0.060, 1}};
     // Display P3 has the sRGB curve; Adobe RGB a plain gamma of 563/256.
     const double srgbCurve[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
-    cmsToneCurve* curve =
-        p3 ? cmsBuildParametricToneCurve(nullptr, 4, srgbCurve) : cmsBuildGamma(nullptr, 563.0 / 256);
+    cmsToneCurve* curve = p3 ? cmsBuildParametricToneCurve(nullptr, 4, srgbCurve)
+                             : cmsBuildGamma(nullptr, 563.0 / 256);
     cmsToneCurve* curves[3] = {curve, curve, curve};
     profile = cmsCreateRGBProfile(&d65, &primaries, curves);
     cmsFreeToneCurve(curve);
@@ -81,7 +81,8 @@ std::vector<uint8_t> MakeProfile(TestProfile kind) {
 
 std::vector<uint8_t> PrinterCmykProfile() {
   std::ifstream file("/usr/share/color/icc/ghostscript/default_cmyk.icc", std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                             std::istreambuf_iterator<char>());
   if (bytes.empty()) throw std::runtime_error("default_cmyk.icc missing: install libgs-common");
   return bytes;
 }
@@ -104,14 +105,17 @@ std::string IccSegments(const std::vector<uint8_t>& profile, int parts,
   return out;
 }
 
-std::vector<uint8_t> ToSrgb(const std::vector<uint8_t>& profile, const std::vector<uint8_t>& samples,
-                            int channels) {
-  cmsHPROFILE source = cmsOpenProfileFromMem(profile.data(), static_cast<cmsUInt32Number>(profile.size()));
+std::vector<uint8_t> ToSrgb(const std::vector<uint8_t>& profile,
+                            const std::vector<uint8_t>& samples, int channels) {
+  cmsHPROFILE source =
+      cmsOpenProfileFromMem(profile.data(), static_cast<cmsUInt32Number>(profile.size()));
   cmsHPROFILE srgb = cmsCreate_sRGBProfile();
-  const cmsUInt32Number format = channels == 1 ? TYPE_GRAY_8 : channels == 3 ? TYPE_RGB_8 : TYPE_CMYK_8;
-  cmsHTRANSFORM transform = cmsCreateTransform(source, format, srgb, TYPE_RGB_8,
-                                               INTENT_RELATIVE_COLORIMETRIC,
-                                               channels == 4 ? cmsFLAGS_BLACKPOINTCOMPENSATION : 0);
+  const cmsUInt32Number format = channels == 1   ? TYPE_GRAY_8
+                                 : channels == 3 ? TYPE_RGB_8
+                                                 : TYPE_CMYK_8;
+  cmsHTRANSFORM transform =
+      cmsCreateTransform(source, format, srgb, TYPE_RGB_8, INTENT_RELATIVE_COLORIMETRIC,
+                         channels == 4 ? cmsFLAGS_BLACKPOINTCOMPENSATION : 0);
   const size_t pixels = samples.size() / channels;
   std::vector<uint8_t> rgb(pixels * 3);
   cmsDoTransform(transform, samples.data(), rgb.data(), static_cast<cmsUInt32Number>(pixels));
@@ -142,7 +146,7 @@ std::string MakeV5Bmp(uint32_t width, uint32_t height, const std::vector<uint8_t
   PutLe(out, 0, 4);
   for (uint32_t mask : {0x00FF0000u, 0x0000FF00u, 0x000000FFu, 0xFF000000u}) PutLe(out, mask, 4);
   out += profile.empty() ? "BGRs" : "DEBM";  // sRGB, or 'MBED' little-endian
-  out.append(36 + 12, '\0');                // endpoints and gamma
+  out.append(36 + 12, '\0');                 // endpoints and gamma
   PutLe(out, 4, 4);                          // intent: perceptual
   PutLe(out, profile.empty() ? 0 : 124 + pixelBytes, 4);
   PutLe(out, static_cast<uint32_t>(profile.size()), 4);
@@ -262,7 +266,10 @@ std::string MakeTiff(const TiffRecipe& recipe) {
       {257, 4, 1, recipe.height},
       {258, 3, static_cast<uint32_t>(recipe.channels), static_cast<uint32_t>(recipe.bits)},
       {259, 3, 1, 1},
-      {262, 3, 1, recipe.cmyk ? 5u : recipe.channels - (recipe.alpha ? 1 : 0) == 1 ? 1u : 2u},
+      {262, 3, 1,
+       recipe.cmyk                                     ? 5u
+       : recipe.channels - (recipe.alpha ? 1 : 0) == 1 ? 1u
+                                                       : 2u},
       {273, 4, static_cast<uint32_t>(planes), 0},
       {277, 3, 1, static_cast<uint32_t>(recipe.channels)},
       {278, 4, 1, recipe.height},
@@ -324,7 +331,8 @@ bool WriteTiffPages(const std::string& path, const std::vector<TiffPage>& pages)
     TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, r.height);
     TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, r.channels);
     TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, r.bits);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, r.channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC,
+                 r.channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
     TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
     TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, r.height);
@@ -334,7 +342,8 @@ bool WriteTiffPages(const std::string& path, const std::vector<TiffPage>& pages)
       strip.push_back(v);
       if (r.bits == 16) strip.push_back(v);  // v * 257, little-endian
     }
-    ok = ok && TIFFWriteEncodedStrip(tiff, 0, strip.data(), static_cast<tmsize_t>(strip.size())) >= 0;
+    ok = ok &&
+         TIFFWriteEncodedStrip(tiff, 0, strip.data(), static_cast<tmsize_t>(strip.size())) >= 0;
   };
   for (const TiffPage& page : pages) {
     if (page.thumbnail) {

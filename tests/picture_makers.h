@@ -22,9 +22,9 @@ std::string MakeJpeg(uint32_t width, uint32_t height, JpegColour colour,
 /// How a JPEG is coded beyond its colour and quality.
 struct JpegCoding {
   bool progressive = false;
-  bool arithmetic = false;   // arithmetic entropy coding instead of Huffman
-  int restartRows = 0;       // a restart marker every this many MCU rows
-  bool fullChroma = false;   // 4:4:4 instead of 4:2:0
+  bool arithmetic = false;  // arithmetic entropy coding instead of Huffman
+  int restartRows = 0;      // a restart marker every this many MCU rows
+  bool fullChroma = false;  // 4:4:4 instead of 4:2:0
 };
 std::string MakeJpeg(uint32_t width, uint32_t height, JpegColour colour,
                      const std::vector<uint8_t>& samples, int quality, const JpegCoding& coding);
@@ -47,8 +47,8 @@ std::string IccSegments(const std::vector<uint8_t>& profile, int parts,
 
 /// What a colour-managed viewer shows for `samples` (`channels` 1 grey, 3 RGB or 4 CMYK with
 /// 0 as no ink) described by `profile`: 8-bit sRGB, relative colorimetric.
-std::vector<uint8_t> ToSrgb(const std::vector<uint8_t>& profile, const std::vector<uint8_t>& samples,
-                            int channels);
+std::vector<uint8_t> ToSrgb(const std::vector<uint8_t>& profile,
+                            const std::vector<uint8_t>& samples, int channels);
 
 /// `jpeg` with `segment` put right after its SOI marker.
 std::string InsertAfterSoi(const std::string& jpeg, const std::string& segment);
@@ -79,9 +79,9 @@ std::string MakeTiff(const TiffRecipe& recipe);
 
 /// One image of a multi-page TIFF written with libtiff.
 struct TiffPage {
-  TiffRecipe recipe;        // width, height, channels, bits, orientation, samples are used
-  bool reduced = false;     // NewSubfileType: a reduced-resolution copy, not a page
-  bool thumbnail = false;   // with a 4 x 4 thumbnail in a sub-IFD
+  TiffRecipe recipe;       // width, height, channels, bits, orientation, samples are used
+  bool reduced = false;    // NewSubfileType: a reduced-resolution copy, not a page
+  bool thumbnail = false;  // with a 4 x 4 thumbnail in a sub-IFD
 };
 
 /// Writes `pages` as the main IFD chain of one TIFF at `path`, in order, deflate-compressed

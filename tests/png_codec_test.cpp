@@ -239,7 +239,8 @@ TEST(RewriteAsPlainPng, KeepsColourTypeWhereItCanAndCompositesTheRest) {
   const auto samples = testing::PatternSamples(recipe);
   std::string high;
   for (size_t i = 0; i < samples.size(); i += 4) {
-    const uint64_t value = samples[i] << 8 | samples[i + 1], alpha = samples[i + 2] << 8 | samples[i + 3];
+    const uint64_t value = samples[i] << 8 | samples[i + 1],
+                   alpha = samples[i + 2] << 8 | samples[i + 3];
     high += static_cast<char>((value * alpha + 65535 * (65535 - alpha) + 32767) / 65535 >> 8);
   }
   EXPECT_EQ(decoded.grey, high);

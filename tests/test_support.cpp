@@ -109,7 +109,8 @@ std::string MakePng(PngSpec recipe) {
     std::vector<uint8_t> body = {'t', 'e', 's', 't', 0, 0};
     uLongf packed = compressBound(static_cast<uLong>(recipe.profile.size()));
     body.resize(6 + packed);
-    compress(body.data() + 6, &packed, recipe.profile.data(), static_cast<uLong>(recipe.profile.size()));
+    compress(body.data() + 6, &packed, recipe.profile.data(),
+             static_cast<uLong>(recipe.profile.size()));
     body.resize(6 + packed);
     static constexpr png_byte kName[5] = {'i', 'C', 'C', 'P', 0};
     png_write_chunk(png, kName, body.data(), body.size());
@@ -299,8 +300,8 @@ bool QpdfCheckPasses(const std::string& path) {
 
 std::string RenderManaged(const std::string& pdfPath, const std::string& workFolder) {
   const std::string prefix = workFolder + "managed";
-  const std::string command = "pdftoppm -r 288 -f 1 -l 1 -singlefile '" + pdfPath + "' '" +
-                              prefix + "' 2>/dev/null";
+  const std::string command =
+      "pdftoppm -r 288 -f 1 -l 1 -singlefile '" + pdfPath + "' '" + prefix + "' 2>/dev/null";
   if (std::system(command.c_str()) != 0) return {};
   const std::string ppm = ReadFile(prefix + ".ppm");
   std::remove((prefix + ".ppm").c_str());

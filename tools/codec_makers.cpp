@@ -34,17 +34,18 @@ std::string MakeHeif(const ModernRecipe& recipe, bool avif) {
   heif_context* context = heif_context_alloc();
   heif_encoder* encoder = nullptr;
   std::string out;
-  if (heif_context_get_encoder_for_format(context, avif ? heif_compression_AV1 : heif_compression_HEVC,
-                                          &encoder).code != heif_error_Ok) {
+  if (heif_context_get_encoder_for_format(
+          context, avif ? heif_compression_AV1 : heif_compression_HEVC, &encoder)
+          .code != heif_error_Ok) {
     heif_context_free(context);
     return out;
   }
   heif_encoder_set_lossy_quality(encoder, 95);
   heif_encoder_set_lossless(encoder, recipe.lossless);
   heif_image* image = nullptr;
-  heif_image_create(static_cast<int>(recipe.width), static_cast<int>(recipe.height),
-                    heif_colorspace_RGB,
-                    recipe.alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &image);
+  heif_image_create(
+      static_cast<int>(recipe.width), static_cast<int>(recipe.height), heif_colorspace_RGB,
+      recipe.alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &image);
   heif_image_add_plane(image, heif_channel_interleaved, static_cast<int>(recipe.width),
                        static_cast<int>(recipe.height), 8);
   int stride = 0;
@@ -93,7 +94,8 @@ std::string MakeWebp(const ModernRecipe& recipe) {
       picture.use_argb = 1;
       std::vector<uint8_t> samples = recipe.samples;
       for (size_t i = 0; i < samples.size(); ++i)
-        if (!recipe.alpha || i % 4 != 3) samples[i] = static_cast<uint8_t>(samples[i] / (frame + 1));
+        if (!recipe.alpha || i % 4 != 3)
+          samples[i] = static_cast<uint8_t>(samples[i] / (frame + 1));
       recipe.alpha ? WebPPictureImportRGBA(&picture, samples.data(), stride)
                    : WebPPictureImportRGB(&picture, samples.data(), stride);
       WebPAnimEncoderAdd(encoder, &picture, frame * 100, &config);

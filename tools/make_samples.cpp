@@ -48,8 +48,10 @@ int main(int argc, char** argv) {
   const std::string webp = MakeWebp(recipe);
   recipe.lossless = true;
   const std::string jxl = MakeJxl(recipe);
-  const std::pair<const char*, const std::string&> modern[] = {
-      {"09 iphone.heic", heic}, {"10 sticker.avif", avif}, {"11 web.webp", webp}, {"12 camera.jxl", jxl}};
+  const std::pair<const char*, const std::string&> modern[] = {{"09 iphone.heic", heic},
+                                                               {"10 sticker.avif", avif},
+                                                               {"11 web.webp", webp},
+                                                               {"12 camera.jxl", jxl}};
   for (const auto& [name, bytes] : modern) {
     if (bytes.empty()) {
       std::fprintf(stderr, "no encoder for %s%s\n", folder.c_str(), name);
