@@ -15,7 +15,8 @@ using testing::WriteFile;
 TEST(CollectImagesInFolder, GroupsByExtensionThenSortsByFullPath) {
   TempDir dir;
   for (const char* name : {"b.png", "a.JPG", "c.jpeg", "notes.txt", "x.jpg.bak", "scan.tif",
-                           "scan.tiff", ".jpg", "noext"})
+                           "scan.tiff", ".jpg", "noext", "web.WebP", "phone.HEIC", "art.jxl",
+                           "s.avif", "burst.heif", "x.heic.txt"})
     WriteFile(dir / name, "x");
   mkdir((dir / "album.jpg").c_str(), 0755);
   WriteFile(dir / "album.jpg/inner.jpg", "x");
@@ -23,16 +24,21 @@ TEST(CollectImagesInFolder, GroupsByExtensionThenSortsByFullPath) {
   PathList list = {"left over"};
   CollectImagesInFolder(dir.path(), list);
   // Groups in the order of the accepted extensions; within a group, the disk's order.
-  ASSERT_EQ(list.size(), 7u);
+  // The five formats of today come after the eight.
+  ASSERT_EQ(list.size(), 12u);
   EXPECT_EQ(PathList(list.begin(), list.begin() + 3).size(), 3u);
   EXPECT_EQ(list[3], dir / "c.jpeg");
   EXPECT_EQ(list[4], dir / "b.png");
   EXPECT_EQ(list[5], dir / "scan.tif");
   EXPECT_EQ(list[6], dir / "scan.tiff");
+  EXPECT_EQ(PathList(list.begin() + 7, list.end()),
+            (PathList{dir / "phone.HEIC", dir / "burst.heif", dir / "s.avif", dir / "web.WebP",
+                      dir / "art.jxl"}));
 
   SortPathList(list, SortOrder::kAscending);
-  EXPECT_EQ(list, (PathList{dir / ".jpg", dir / "a.JPG", dir / "album.jpg", dir / "b.png",
-                            dir / "c.jpeg", dir / "scan.tif", dir / "scan.tiff"}));
+  EXPECT_EQ(list, (PathList{dir / ".jpg", dir / "a.JPG", dir / "album.jpg", dir / "art.jxl",
+                            dir / "b.png", dir / "burst.heif", dir / "c.jpeg", dir / "phone.HEIC",
+                            dir / "s.avif", dir / "scan.tif", dir / "scan.tiff", dir / "web.WebP"}));
 }
 
 TEST(CollectImagesInFolder, FolderSpellingsGiveTheSameAbsolutePaths) {
