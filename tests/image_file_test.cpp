@@ -574,6 +574,14 @@ TEST(ImageFile, DecodesTodaysFormatsWithTheirOwnLibraries) {
   EXPECT_EQ(profileOf("p3.webp", samples::MakeWebp(tagged)), p3);
   EXPECT_TRUE(IsUsableProfile(profileOf("p3.jxl", samples::MakeJxl(tagged)), ProfileSpace::kRgb));
   EXPECT_TRUE(profileOf("srgb.jxl", samples::MakeJxl(exact)).empty());
+  // HEIF nclx code points: Display P3 or BT.2020 with an SDR transfer get a profile; sRGB
+  // and BT.709 primaries stand as they are, and so do PQ and HLG.
+  EXPECT_TRUE(IsUsableProfile(ProfileForCodePoints(12, 13), ProfileSpace::kRgb));
+  EXPECT_TRUE(IsUsableProfile(ProfileForCodePoints(9, 1), ProfileSpace::kRgb));
+  EXPECT_TRUE(ProfileForCodePoints(1, 13).empty());
+  EXPECT_TRUE(ProfileForCodePoints(2, 2).empty());
+  EXPECT_TRUE(ProfileForCodePoints(9, 16).empty());
+  EXPECT_TRUE(ProfileForCodePoints(12, 18).empty());
   if (!heic.empty()) {
     EXPECT_EQ(profileOf("p3.heic", samples::MakeHeif(tagged, false)), p3);
   }
