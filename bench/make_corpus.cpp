@@ -1,7 +1,6 @@
 // Writes the benchmark's deterministic corpus: photo-like JPEGs (4000 x 3000, quality 90),
 // grey scanned pages (2480 x 3508 PNG) and RGB screenshots (1920 x 1080 PNG).
 // Usage: make_corpus <folder> <count per set> [photo|scan|screen ...]
-#include <lcms2.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include <random>
 #include <string>
 
+#include "colour_profile.h"
 #include "sample_images.h"
 
 namespace {
@@ -97,24 +97,6 @@ Picture Screen(uint32_t seed) {
   return picture;
 }
 
-// A Display P3 profile, as phones and Macs tag their pictures.
-std::string DisplayP3Profile() {
-  cmsCIExyY white;
-  cmsWhitePointFromTemp(&white, 6504);
-  const cmsCIExyYTRIPLE primaries = {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}};
-  const double srgbCurve[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
-  cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, srgbCurve);
-  cmsToneCurve* curves[3] = {curve, curve, curve};
-  cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
-  cmsFreeToneCurve(curve);
-  cmsUInt32Number size = 0;
-  cmsSaveProfileToMem(profile, nullptr, &size);
-  std::string bytes(size, '\0');
-  cmsSaveProfileToMem(profile, bytes.data(), &size);
-  cmsCloseProfile(profile);
-  return bytes;
-}
-
 // The first photo twice: as it is, and tagged with a Display P3 profile in an APP2 segment,
 // so that the benchmark can time what a profile adds and check that page's pixels.
 bool WriteProfilePair(const std::string& dir) {
@@ -122,7 +104,9 @@ bool WriteProfilePair(const std::string& dir) {
   if (!brannock::samples::WritePicture(Photo(1000 * 'h'), "JPEG", plain, 90)) return false;
   std::ifstream in(plain, std::ios::binary);
   const std::string jpeg((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const std::string profile = DisplayP3Profile();
+  // Display P3 (primaries 12, sRGB transfer 13), as phones and Macs tag their pictures.
+  const std::vector<uint8_t> p3 = brannock::ProfileForCodePoints(12, 13);
+  const std::string profile(p3.begin(), p3.end());
   std::string segment = "\xFF\xE2";
   segment += static_cast<char>((profile.size() + 16) >> 8);
   segment += static_cast<char>((profile.size() + 16) & 0xFF);

@@ -467,6 +467,14 @@ bool ImageFile::Load(const std::string& path, uint32_t page) {
   if (type == ImageType::kTiff) pages = ListTiffPages(data, size);
   if (pages.empty()) pages.push_back({});
   if (type == ImageType::kNone || page >= pages.size()) return false;
+  // What the decoders leave out or get wrong, read from the bytes before they take them.
+  int orientation = 1;
+  if (type == ImageType::kJpeg) orientation = ReadOrientation(data, size, false);
+  if (type == ImageType::kTiff) orientation = ReadTiffOrientation(data, size, pages[page].offset);
+  std::vector<uint8_t> profile;
+  if (type == ImageType::kJpeg) profile = ReadJpegProfile(data, size);
+  if (type == ImageType::kPng) profile = ReadPngProfile(data, size);
+  if (type == ImageType::kTiff) profile = ReadTiffProfile(data, size, pages[page].offset);
   // Photos go straight through libjpeg-turbo; a JPEG it refuses goes on to the library.
   if (type == ImageType::kJpeg && !g_jpegsByLibrary) {
     auto decoded = std::make_unique<DecodedPicture>();
@@ -483,9 +491,9 @@ bool ImageFile::Load(const std::string& path, uint32_t page) {
       return false;
     }
     if (result == JpegDecode::kDecoded) {
-      decoded->profile = ReadJpegProfile(data, size);
+      decoded->profile = std::move(profile);
       decoded_ = std::move(decoded);
-      orientation_ = ReadOrientation(data, size, false);
+      orientation_ = orientation;
       type_ = type;
       pageCount_ = 1;
       return true;
@@ -509,16 +517,8 @@ bool ImageFile::Load(const std::string& path, uint32_t page) {
     return true;
   }
   const uint32_t directory = pages[page].directory;
-  // What the library leaves out or gets wrong, read from the bytes before it takes them.
-  int orientation = 1;
-  if (type == ImageType::kJpeg) orientation = ReadOrientation(data, size, false);
-  if (type == ImageType::kTiff) orientation = ReadTiffOrientation(data, size, pages[page].offset);
   GifScreen screen;
   const bool hasScreen = type == ImageType::kGif && ReadGifScreen(data, size, screen);
-  std::vector<uint8_t> profile;
-  if (type == ImageType::kJpeg) profile = ReadJpegProfile(data, size);
-  if (type == ImageType::kPng) profile = ReadPngProfile(data, size);
-  if (type == ImageType::kTiff) profile = ReadTiffProfile(data, size, pages[page].offset);
   std::vector<uint8_t> os2Palette;
   DecodedRgb bmp16;
   bool ownDecode = false;

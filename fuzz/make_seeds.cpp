@@ -1,12 +1,12 @@
 // Writes the fuzzers' seed corpora: small valid files of every format and kind, settings
 // texts and path texts. Usage: make_seeds <folder>
 #include <Magick++.h>
-#include <lcms2.h>
 #include <sys/stat.h>
 
 #include <string>
 
 #include "codec_makers.h"
+#include "colour_profile.h"
 #include "png_codec.h"
 #include "sample_images.h"
 
@@ -17,16 +17,6 @@ using brannock::samples::WriteBytes;
 using brannock::samples::WritePicture;
 
 void Seed(const std::string& path, const std::string& bytes) { WriteBytes(path, bytes); }
-
-std::vector<uint8_t> SrgbProfile() {
-  cmsHPROFILE profile = cmsCreate_sRGBProfile();
-  cmsUInt32Number size = 0;
-  cmsSaveProfileToMem(profile, nullptr, &size);
-  std::vector<uint8_t> bytes(size);
-  cmsSaveProfileToMem(profile, bytes.data(), &size);
-  cmsCloseProfile(profile);
-  return bytes;
-}
 
 std::string ReadWhole(const std::string& path, bool remove) {
   std::string bytes;
@@ -84,7 +74,7 @@ int main(int argc, char** argv) {
     });
   }
   // Embedded profiles: a staged PNG's iCCP, and a JPEG's APP2 chain in two parts.
-  const std::vector<uint8_t> profile = SrgbProfile();
+  const std::vector<uint8_t> profile = brannock::ProfileForCodePoints(12, 13);  // Display P3
   for (auto colour : {brannock::PngColour::kRgb, brannock::PngColour::kPalette}) {
     brannock::PlainPngLayout layout{6, 4, colour, {1, 2, 3, 200, 100, 50}, profile};
     const std::string path = root + "/png_check/profile-" + std::to_string(int(colour));

@@ -310,6 +310,15 @@ TEST(ImageFile, DecodesTheLessCommonKindsOfEachFormatRight) {
   ExpectBlocks(Look(dir / "a.pcx"), {"ABC", "DEF"}, 0);
 }
 
+// The profile that travels with a file's staged picture; empty when none does or the file
+// does not load (which fails the test).
+std::vector<uint8_t> StagedProfile(const std::string& path) {
+  ImageFile image;
+  PlainPicture picture;
+  EXPECT_TRUE(image.Load(path) && image.TakePlainPicture(picture)) << path;
+  return picture.layout.profile;
+}
+
 // The colour stored under a transparent pixel showed on the page: a black box around a
 // logo, a magenta GIF background.
 TEST(ImageFile, CompositesTransparentPixelsOverWhite) {
@@ -423,10 +432,7 @@ TEST(ImageFile, KeepsTheProfilesThatSuitThePicture) {
   const std::string greyJpeg = testing::MakeJpeg(48, 32, testing::JpegColour::kGrey, greySamples);
   const auto profileOf = [&](const std::string& name, const std::string& bytes) {
     WriteFile(dir / name, bytes);
-    ImageFile image;
-    PlainPicture picture;
-    EXPECT_TRUE(image.Load(dir / name) && image.TakePlainPicture(picture)) << name;
-    return picture.layout.profile;
+    return StagedProfile(dir / name);
   };
   using testing::IccSegments;
   EXPECT_EQ(profileOf("p3.jpg", testing::InsertAfterSoi(jpeg, IccSegments(p3, 1))), p3);
@@ -564,10 +570,7 @@ TEST(ImageFile, DecodesTodaysFormatsWithTheirOwnLibraries) {
   const auto p3 = testing::MakeProfile(testing::TestProfile::kDisplayP3);
   const auto profileOf = [&](const std::string& name, const std::string& bytes) {
     WriteFile(dir / name, bytes);
-    ImageFile image;
-    PlainPicture picture;
-    EXPECT_TRUE(image.Load(dir / name) && image.TakePlainPicture(picture)) << name;
-    return picture.layout.profile;
+    return StagedProfile(dir / name);
   };
   samples::ModernRecipe tagged = exact;
   tagged.profile = p3;
