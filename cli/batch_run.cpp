@@ -219,6 +219,13 @@ ExitStatus RunBatch(const std::vector<std::string>& words, std::FILE* out) {
   }
   CollectImagesInFolder(staging.path(), images);
   SortPathList(images, SortOrder::kAscending);
+  // Only the input's headers were read before; a picture whose pixels do not decode is just
+  // as invalid.
+  if (!folderInput && !images.empty() &&
+      std::none_of(images.begin(), images.end(), CheckPngSignature)) {
+    std::fprintf(out, "ERROR: input file is invalid\n");
+    return kExitFailed;
+  }
   if (images.empty()) {
     std::fprintf(out, "ERROR: cannot found image files\n");
     return kExitFailed;

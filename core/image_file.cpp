@@ -453,8 +453,16 @@ ImageFile::ImageFile() { InitImageLibrary(); }
 
 ImageFile::~ImageFile() { Release(); }
 
-bool ImageFile::Load(const std::string& path, uint32_t page) {
+bool ImageFile::Load(const std::string& path, uint32_t page) { return Open(path, page, false); }
+
+bool ImageFile::Probe(const std::string& path) {
+  Open(path, 0, true);
+  return probed_;
+}
+
+bool ImageFile::Open(const std::string& path, uint32_t page, bool headersOnly) {
   Release();
+  probed_ = false;
   pageCount_ = 0;
   FileBytes file;
   if (!file.Open(path)) return false;
@@ -482,6 +490,8 @@ bool ImageFile::Load(const std::string& path, uint32_t page) {
         data, size,
         [&](uint32_t width, uint32_t height, uint64_t bytes) {
           if (!WithinLimits(width, height)) return false;
+          probed_ = headersOnly;
+          if (headersOnly) return false;
           budget_ = AcquireDecodeBudget(bytes);
           return true;
         },
@@ -504,6 +514,8 @@ bool ImageFile::Load(const std::string& path, uint32_t page) {
   if (IsOwnFormat(type)) {
     uint32_t width = 0, height = 0;
     if (!ReadOwnSize(type, data, size, width, height) || !WithinLimits(width, height)) return false;
+    probed_ = headersOnly;
+    if (headersOnly) return false;
     // The decoder's own planes and our copy, at up to 16 bits a sample with alpha.
     budget_ = AcquireDecodeBudget(uint64_t{width} * height * 8);
     auto decoded = std::make_unique<DecodedPicture>();
@@ -529,6 +541,10 @@ bool ImageFile::Load(const std::string& path, uint32_t page) {
     profile = ReadBmpProfile(data + skip, size - skip);
     opaqueAlpha = HasUnusedBmpAlpha(data + skip, size - skip);
     ownDecode = skip == 0 && DecodeBmp16(data, size, bmp16);
+    if (ownDecode && headersOnly) {
+      probed_ = WithinLimits(bmp16.width, bmp16.height);
+      return false;
+    }
   }
   const std::string descriptor = file.DescriptorPath();
   Magick::Blob blob;
@@ -561,6 +577,8 @@ bool ImageFile::Load(const std::string& path, uint32_t page) {
         if (!WithinLimits(canvas.width, canvas.height)) return false;
         bytes = std::max(bytes, uint64_t{canvas.width} * canvas.height * 4);
       }
+      probed_ = headersOnly;
+      if (headersOnly) return false;
       budget_ = AcquireDecodeBudget(bytes);
 
       image = std::make_unique<Magick::Image>();

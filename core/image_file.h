@@ -66,6 +66,11 @@ class ImageFile {
   /// Returns IsValid().
   bool Load(const std::string& path, uint32_t page = 0);
 
+  /// Reads only as far as Load needs to choose the decoder and check the picture's size:
+  /// true when Load would go on to decode pixels. Nothing is decoded or held; the object
+  /// stays invalid. A file whose pixels turn out damaged passes.
+  bool Probe(const std::string& path);
+
   bool IsValid() const;
 
   /// The format detected by the last Load; kNone when invalid.
@@ -95,6 +100,9 @@ class ImageFile {
   void Release();
 
  private:
+  // Load, or with `headersOnly` Probe: stops where pixels would be decoded.
+  bool Open(const std::string& path, uint32_t page, bool headersOnly);
+
   std::unique_ptr<Magick::Image> image_;
   std::unique_ptr<DecodedPicture> decoded_;  // from one of our own decoders instead
   ImageType type_ = ImageType::kNone;
@@ -104,6 +112,7 @@ class ImageFile {
   bool opaqueAlpha_ = false;      // alpha bytes that are all 0: no transparency
   uint64_t budget_ = 0;  // share of kDecodeBudgetBytes held
   uint32_t pageCount_ = 0;
+  bool probed_ = false;  // the last Probe found a picture to decode
 };
 
 /// Decodes JPEGs with the image library, as before libjpeg-turbo took them, so that tests

@@ -20,9 +20,6 @@ namespace brannock {
 std::string g_strTempDir;
 std::atomic<int32_t> g_nStageCounter{0};
 
-namespace {
-
-// True for a file that starts with the PNG signature: one that the PDF will embed.
 bool CheckPngSignature(const std::string& path) {
   char signature[8] = {};
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -33,6 +30,8 @@ bool CheckPngSignature(const std::string& path) {
   return png;
 }
 
+namespace {
+
 bool Exists(const std::string& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0;
@@ -42,7 +41,7 @@ bool Exists(const std::string& path) {
 
 bool IsLoadableImage(const std::string& path) {
   ImageFile image;
-  return image.Load(path);
+  return image.Probe(path);
 }
 
 std::string FormatLocalTime(int64_t time, const std::string& pattern) {

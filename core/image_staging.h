@@ -14,8 +14,13 @@ extern std::string g_strTempDir;
 /// Number of the next staged PNG; starts at 0, only grows, shared by all staging threads.
 extern std::atomic<int32_t> g_nStageCounter;
 
-/// True when the image library decodes the file (see ImageFile::Load for what it refuses).
+/// True when the file is a picture that ImageFile::Load sets out to decode: an accepted
+/// format by its first bytes, with headers that give a size within the limits. Only the
+/// headers are read; a file whose pixels are damaged passes, and fails when it is staged.
 bool IsLoadableImage(const std::string& path);
+
+/// True for a file that starts with the PNG signature: one that the PDF embeds as it is.
+bool CheckPngSignature(const std::string& path);
 
 /// Local time of `time` formatted by strftime; empty when the result would be empty or
 /// longer than 127 characters.

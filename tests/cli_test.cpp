@@ -25,16 +25,17 @@ namespace {
 using samples::MakePicture;
 using samples::WritePicture;
 using testing::FileExists;
-using testing::ReadFile;
-using testing::ReadPdf;
-using testing::TempDir;
-using testing::WriteFile;
 using testing::Input;
 using testing::kBanner;
+using testing::MakeTiff;
 using testing::Program;
+using testing::ReadFile;
+using testing::ReadPdf;
 using testing::RunOptions;
 using testing::RunResult;
+using testing::TempDir;
 using testing::WithBanner;
+using testing::WriteFile;
 
 std::map<std::string, std::string> Snapshot(const std::string& folder) {
   std::map<std::string, std::string> files;
@@ -69,6 +70,20 @@ TEST(ConsoleRun, CommandLineMistakesExitTwoAndTouchNothing) {
   WriteFile(program.dir() / "notes.jpg", "not a picture");
   EXPECT_EQ(program.Start({"-i", program.dir() / "notes.jpg"}).status, 1);
   EXPECT_FALSE(FileExists(program.stagingRoot()));
+
+  // Only the headers are read before the run; pixels that cannot be read give the same
+  // message once staged, and no PDF.
+  testing::TiffRecipe recipe;
+  recipe.width = 40;
+  recipe.height = 30;
+  recipe.samples.assign(3600, 9);
+  const std::string tiff = MakeTiff(recipe);
+  WriteFile(program.dir() / "cut.tif", tiff.substr(0, tiff.size() - 3600));
+  const RunResult cut = program.Start({"-i", program.dir() / "cut.tif"});
+  EXPECT_EQ(cut.lines.back(), "ERROR: input file is invalid") << cut.output;
+  EXPECT_EQ(cut.status, 1);
+  EXPECT_FALSE(FileExists(program.dir() / "cut.pdf"));
+  EXPECT_TRUE(program.StagingEntries().empty());
 }
 
 TEST(ConsoleRun, FolderRunPrintsEveryEventKeepsInputsAndRemovesStaging) {
@@ -241,7 +256,8 @@ TEST(ConsoleRun, StopKeyReadsOneKeyPerImageAndOnlyLowerCaseQStops) {
   const std::string in = program.dir() / "in";
   mkdir(in.c_str(), 0755);
   for (int i = 0; i < 5; ++i)
-    ASSERT_TRUE(WritePicture(MakePicture(16, 16, 3, i), "PNG", in + "/" + std::to_string(i) + ".png"));
+    ASSERT_TRUE(
+        WritePicture(MakePicture(16, 16, 3, i), "PNG", in + "/" + std::to_string(i) + ".png"));
 
   RunOptions terminal;
   terminal.input = Input::kTerminal;
@@ -275,7 +291,8 @@ TEST(ConsoleRun, InterruptRestoresTheTerminalAndRemovesStaging) {
   mkdir(in.c_str(), 0755);
   // Noise does not compress, so the save of the last moment takes a while.
   for (int i = 0; i < 12; ++i)
-    ASSERT_TRUE(WritePicture(samples::MakeNoise(1200, 1200, i + 7), "BMP", in + "/" + std::to_string(i) + ".bmp"));
+    ASSERT_TRUE(WritePicture(samples::MakeNoise(1200, 1200, i + 7), "BMP",
+                             in + "/" + std::to_string(i) + ".bmp"));
   // While staging, and while the PDF is being saved.
   const std::pair<int, const char*> moments[] = {{SIGTERM, "load images files from directory"},
                                                  {SIGINT, "load images files from directory"},
@@ -290,7 +307,8 @@ TEST(ConsoleRun, InterruptRestoresTheTerminalAndRemovesStaging) {
     terminal.watch = [&](const std::string& output, pid_t child) {
       // For the save: the twelfth page is drawn, the save comes next.
       size_t seen = 0;
-      for (size_t at = output.find(trigger); at != std::string::npos; at = output.find(trigger, at + 1))
+      for (size_t at = output.find(trigger); at != std::string::npos;
+           at = output.find(trigger, at + 1))
         ++seen;
       const size_t needed = trigger == "add image file to current page" ? 12 : 1;
       if (!sent && seen >= needed) {
@@ -336,7 +354,8 @@ namespace brannock {
 namespace {
 
 // Runs the program once per argument list, all at the same time; returns the exit statuses.
-std::vector<int> RunTogether(const std::string& exe, const std::vector<std::vector<std::string>>& runs) {
+std::vector<int> RunTogether(const std::string& exe,
+                             const std::vector<std::vector<std::string>>& runs) {
   std::vector<pid_t> children;
   for (const auto& words : runs) {
     const pid_t child = fork();
@@ -369,7 +388,8 @@ TEST(ConsoleRun, ManyRunsAtOnceEachSucceedAndShareNothing) {
     const std::string in = program.dir() / ("in" + std::to_string(folder));
     mkdir(in.c_str(), 0755);
     for (int i = 0; i <= folder % 3; ++i)
-      ASSERT_TRUE(WritePicture(MakePicture(64, 48, 3, folder * 10 + i), "PNG", in + "/" + std::to_string(i) + ".png"));
+      ASSERT_TRUE(WritePicture(MakePicture(64, 48, 3, folder * 10 + i), "PNG",
+                               in + "/" + std::to_string(i) + ".png"));
     runs.push_back({"-i", in});
   }
   EXPECT_EQ(RunTogether(program.exe(), runs), std::vector<int>(8, 0));
