@@ -1,6 +1,7 @@
 // Writes the benchmark's deterministic corpus: photo-like JPEGs (4000 x 3000, quality 90),
-// grey scanned pages (2480 x 3508 PNG) and RGB screenshots (1920 x 1080 PNG).
-// Usage: make_corpus <folder> <count per set> [photo|scan|screen ...]
+// grey scanned pages (2480 x 3508 PNG), RGB screenshots (1920 x 1080 PNG), and on request
+// tiny pictures (16 x 16 PNG) by the thousand and a photo with a colour profile.
+// Usage: make_corpus <folder> <count per set> [photo|scan|screen|icc|tiny ...]
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -121,7 +122,7 @@ bool WriteProfilePair(const std::string& dir) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: make_corpus <folder> <count> [photo|scan|screen|icc ...]\n");
+    std::fprintf(stderr, "usage: make_corpus <folder> <count> [photo|scan|screen|icc|tiny ...]\n");
     return 2;
   }
   const std::string folder = argv[1];
@@ -144,6 +145,10 @@ int main(int argc, char** argv) {
       if (set == "photo") {
         std::snprintf(name, sizeof name, "/photo-%03d.jpg", i);
         ok = brannock::samples::WritePicture(Photo(seed), "JPEG", dir + name, 90);
+      } else if (set == "tiny") {
+        std::snprintf(name, sizeof name, "/tiny-%05d.png", i);
+        ok = brannock::samples::WritePicture(brannock::samples::MakePicture(16, 16, 3, seed), "PNG",
+                                             dir + name);
       } else if (set == "scan") {
         std::snprintf(name, sizeof name, "/scan-%03d.png", i);
         ok = brannock::samples::WritePicture(Scan(seed), "PNG", dir + name);

@@ -90,6 +90,21 @@ for kind in plain p3; do
 done
 "$BUILD/bench/verify_pages" "$work/out-icc.pdf" "1=$icc/photo-p3.jpg" | sed "s|^|icc: |"
 
+# Memory against the number of pages: one folder of many tiny pictures, run once.
+tinyCount=20000
+[ "$COUNT" = 4 ] && tinyCount=2000
+tiny=$work/tiny-$tinyCount
+[ -d "$tiny/tiny" ] || "$BUILD/bench/make_corpus" "$tiny" "$tinyCount" tiny
+tinyRun() {  # tinyRun <brannock binary>: "<wall> s, peak <MB> MB"
+  /usr/bin/time -f "%e %M" -o "$work/time.txt" "$1" -i "$tiny/tiny" -o "$work/out-tiny.pdf" \
+    >/dev/null 2>&1 || true
+  read -r wall peak < <(tail -n 1 "$work/time.txt")
+  echo "$wall s, peak $(( peak / 1024 )) MB"
+}
+tinyLine="brannock $(tinyRun "$work/prog/brannock")"
+[ -n "${BASELINE:-}" ] && tinyLine="$tinyLine; before $(tinyRun "$work/before/brannock")"
+rm -f "$work/out-tiny.pdf"
+
 table=$BUILD/bench/results.md
 {
   echo "| set | tool | wall s | CPU s | peak MB | output MB | brannock wall / tool wall | output / gm output |"
@@ -114,5 +129,7 @@ table=$BUILD/bench/results.md
   echo "$COUNT images a set, median of $RUNS run(s), $(nproc) cores; floor = decode every input with libjpeg-turbo or libpng, Up filter, libdeflate level 1, on all cores (CPU and peak not measured)."
   echo
   echo "One 4000 x 3000 photo, median of 3 runs: $(cat "$work/icc-plain.txt") s without a profile, $(cat "$work/icc-p3.txt") s with a Display P3 profile."
+  echo
+  echo "$tinyCount pictures of 16 x 16 in one folder, one run: $tinyLine."
 } > "$table"
 cat "$table"

@@ -209,7 +209,7 @@ ExitStatus RunBatch(const std::vector<std::string>& words, std::FILE* out) {
   bool tooLarge = false;
   staged = ReplaceAllWithPng(images, &tooLarge).empty() && staged;
   if (tooLarge) {
-    std::fprintf(out, "ERROR: the PDF would be larger than 4 GB; convert fewer images at once\n");
+    std::fprintf(out, "ERROR: the PDF would be larger than 2 GB; convert fewer images at once\n");
     return kExitFailed;
   }
   // A full disk must not quietly cost pages.

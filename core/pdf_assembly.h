@@ -50,10 +50,10 @@ class AssemblyObserver {
   virtual void OnLibraryError(uint32_t /*errorNo*/, uint32_t /*detailNo*/) {}
 };
 
-/// The largest PDF written: the PDF library keeps byte offsets in 32 bits, so a larger
-/// file would get a wrong cross-reference table. A run whose document would be larger
+/// The largest PDF written: the PDF library writes byte offsets as signed 32-bit numbers,
+/// so past 2 GiB the cross-reference table is wrong. A run whose document would be larger
 /// writes nothing and reports OnLibraryError(0x1016, EFBIG).
-inline constexpr uint64_t kMaxPdfBytes = (uint64_t{4} << 30) - (uint64_t{64} << 20);
+inline constexpr uint64_t kMaxPdfBytes = (uint64_t{2} << 30) - (uint64_t{64} << 20);
 
 /// Lowers the size limit, so tests can reach it without gigabytes of disk; 0 restores it.
 void SetMaxPdfBytesForTesting(uint64_t bytes);

@@ -135,7 +135,7 @@ int ConvertConsolidatedWorker(CBrannockDlg* dialog) {
   dialog->ClearInformation();
   RowsObserver rowsObserver(dialog, rowOfPage, rows);
   if (tooLarge) {
-    ShowInfoMessage("The PDF would be larger than 4 GB; convert fewer images at once.");
+    ShowInfoMessage("The PDF would be larger than 2 GB; convert fewer images at once.");
   } else if (WriteImagesToPdf(staged, output, &rowsObserver)) {
     g_arrProducedPdfs.push_back(output);
   }

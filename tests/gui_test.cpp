@@ -528,7 +528,7 @@ class GuiTest : public QObject {
     ConvertAndWait();
     SetMaxPdfBytesForTesting(0);
     QCOMPARE(closer.messages,
-             QStringList({"The PDF would be larger than 4 GB; convert fewer images at once."}));
+             QStringList({"The PDF would be larger than 2 GB; convert fewer images at once."}));
     QVERIFY(!brannock::testing::FileExists(*dir_ / "big.pdf"));
     QVERIFY(Entries(*dir_ / "tmp").empty());
     QCOMPARE(closer.results.size(), 2);

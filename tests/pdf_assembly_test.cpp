@@ -417,8 +417,8 @@ TEST(WriteImagesToPdf, FailedSaveLeavesNoPartialFileAndTheOldOneIntact) {
   EXPECT_EQ(names, (std::vector<std::string>{"a.png", "noise.png", "out.pdf"}));
 }
 
-// The PDF library writes 32-bit offsets: a file over 4 GiB was written broken and reported
-// as saved.
+// The PDF library writes signed 32-bit offsets: a file over 4 GiB was written broken and
+// reported as saved, and one between 2 and 4 GiB failed after all its work.
 TEST(WriteImagesToPdf, DocumentsTooLargeForThePdfLibraryAreNotWritten) {
   TempDir dir;
   WriteFile(dir / "out.pdf", "old content");
