@@ -18,8 +18,9 @@ namespace brannock {
 
 enum class ImageType { kNone, kJpeg, kPng, kGif, kBmp, kTiff, kPcx, kHeif, kAvif, kWebp, kJxl };
 
-/// Sets up the image library and its resource limits. Call once from the main thread before
-/// any other thread decodes; ImageFile also calls it on first use.
+/// Sets up the image library and its resource limits, and has freed picture buffers kept
+/// for the next picture. Call once from the main thread before any other thread decodes;
+/// ImageFile also calls it on first use.
 void InitImageLibrary(const char* programPath = nullptr);
 
 /// An image's pixels ready for a plain PNG: 8-bit samples, row after row.
@@ -67,8 +68,8 @@ class ImageFile {
   bool Load(const std::string& path, uint32_t page = 0);
 
   /// Reads only as far as Load needs to choose the decoder and check the picture's size:
-  /// true when Load would go on to decode pixels. Nothing is decoded or held; the object
-  /// stays invalid. A file whose pixels turn out damaged passes.
+  /// true when Load would go on to decode pixels. No picture is kept: the object stays
+  /// invalid. A file whose pixels turn out damaged passes.
   bool Probe(const std::string& path);
 
   bool IsValid() const;
