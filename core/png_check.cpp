@@ -226,6 +226,9 @@ class ImageDataInflater {
       if (status == Z_STREAM_END) {
         ended_ = true;
         extra_ = extra_ || stream_.avail_in > 0;
+      } else if (status == Z_DATA_ERROR && rows_.seen() >= rows_.expected() && stream_.msg &&
+                 std::strcmp(stream_.msg, "incorrect data check") == 0) {
+        ended_ = extra_ = true;  // only the Adler-32 is wrong: the rewrite lets libpng decide
       } else if (status != Z_OK && status != Z_BUF_ERROR) {
         broken_ = true;
       } else if (status == Z_BUF_ERROR && stream_.avail_in > 0) {
@@ -284,6 +287,16 @@ InflateResult InflateImageData(const Header& header,
       size_t consumed = 0, produced = 0;
       const libdeflate_result result = libdeflate_zlib_decompress_ex(
           decompressor.get(), packed, packedSize, out.get(), expected, &consumed, &produced);
+      if (result == LIBDEFLATE_BAD_DATA && packedSize > 2) {
+        // Intact deflate data whose Adler-32 is wrong: libpng reads the picture when the
+        // checksum comes after the last row, so the rewrite lets libpng decide.
+        const libdeflate_result raw =
+            libdeflate_deflate_decompress_ex(decompressor.get(), packed + 2, packedSize - 2,
+                                             out.get(), expected, &consumed, &produced);
+        if (raw == LIBDEFLATE_SUCCESS && rows.Feed(out.get(), produced) && rows.seen() == expected)
+          return InflateResult::kExtraData;
+        return InflateResult::kBroken;
+      }
       if (result == LIBDEFLATE_BAD_DATA || result == LIBDEFLATE_SHORT_OUTPUT)
         return InflateResult::kBroken;
       if (result == LIBDEFLATE_SUCCESS) {
@@ -362,10 +375,13 @@ PngCheck CheckPng(const std::string& path) {
     if (length > 0x7FFFFFFF || !IsChunkName(name) || size - pos - 12 < length) return result;
     const uint8_t* body = name + 4;
     const uint32_t stored = ReadBigEndian(body + length);
-    if (!trusted && libdeflate_crc32(0, name, length + 4) != stored) return result;
-
     const bool isImageData = IsChunk(name, "IDAT");
-    if (!seenHeader) {
+    if (!trusted && libdeflate_crc32(0, name, length + 4) != stored) {
+      // libpng refuses a critical chunk with a wrong CRC, but skips an ancillary one with a
+      // warning; the rewrite leaves it out.
+      if (!(name[0] & 0x20)) return result;
+      needsRewrite = true;
+    } else if (!seenHeader) {
       if (!IsChunk(name, "IHDR") || length != 13 || !ParseHeader(body, header)) return result;
       seenHeader = true;
       result.width = header.width;
@@ -392,7 +408,9 @@ PngCheck CheckPng(const std::string& path) {
       result.imageDataBytes += length;
       imageData.emplace_back(body, length);
     } else if (IsChunk(name, "IEND")) {
-      if (length != 0 || !inImageData) return result;
+      // Writers put text, times, EXIF, APNG frames and chunks of their own after the image
+      // data: only a file without any image data ends too early.
+      if (length != 0 || !(inImageData || afterImageData)) return result;
       seenEnd = true;
     } else if (!(name[0] & 0x20)) {
       return result;  // an unknown critical chunk: no decoder may skip it
@@ -439,7 +457,10 @@ std::vector<uint8_t> ReadPngProfile(const uint8_t* data, size_t size) {
     const uint32_t length = ReadBigEndian(data + pos);
     const uint8_t* name = data + pos + 4;
     if (length > size - pos - 12 || IsChunk(name, "IDAT") || IsChunk(name, "PLTE")) break;
-    if (IsChunk(name, "iCCP")) return InflateProfile(name + 4, length);
+    // libpng skips a chunk whose CRC is wrong, and so does every viewer.
+    if (IsChunk(name, "iCCP") &&
+        libdeflate_crc32(0, name, length + 4) == ReadBigEndian(name + 4 + length))
+      return InflateProfile(name + 4, length);
     pos += 12 + size_t{length};
   }
   return {};

@@ -141,6 +141,7 @@ WholeRead ReadWholeJob(PngJob* job, PlainPngLayout* layout, std::vector<uint8_t>
   if (!job->rowPointers) return WholeRead::kFailed;
   for (uint32_t y = 0; y < height; ++y) job->rowPointers[y] = samples->data() + plan.rowBytes * y;
   png_read_image(job->reader, job->rowPointers);
+  png_read_end(job->reader, nullptr);  // what libpng cannot read to its end is no picture
   if (plan.composite) {
     // Each plain row moves towards the start, never over a row not yet composited.
     for (uint32_t y = 0; y < height; ++y) {
@@ -191,6 +192,7 @@ bool RewriteJob(PngJob* job, const std::vector<uint8_t>& profile) {
       png_write_row(job->writer, job->pixels);
     }
   }
+  png_read_end(job->reader, nullptr);
   png_write_end(job->writer, nullptr);
   return true;
 }

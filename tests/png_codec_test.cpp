@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "pdf_assembly.h"
+#include "png_layouts.h"
 #include "test_support.h"
 
 namespace brannock {
@@ -112,7 +114,14 @@ TEST(CheckPng, FindsDamageThatWouldAbortTheDecoder) {
   std::string badAdler = GreyPng(rows, 3, 2);
   const size_t idat = badAdler.find("IDAT");
   badAdler[idat + 4 + BigEndian(badAdler, idat - 4) - 1] ^= 1;
-  EXPECT_EQ(VerdictOf(FixCrcs(badAdler)), PngVerdict::kDamaged);
+  // The rows are intact, so libpng decides in the rewrite: it stops at a wrong Adler-32 that
+  // comes in the same chunk as the last rows.
+  EXPECT_EQ(VerdictOf(FixCrcs(badAdler)), PngVerdict::kNeedsRewrite);
+  {
+    TempDir dir;
+    WriteFile(dir / "adler.png", FixCrcs(badAdler));
+    EXPECT_FALSE(RewriteAsPlainPng(dir / "adler.png", dir / "plain.png"));
+  }
 
   const std::string good = GreyPng(rows, 3, 2);
   EXPECT_EQ(VerdictOf(good.substr(0, good.size() - 12)), PngVerdict::kDamaged);  // no IEND
@@ -130,6 +139,55 @@ TEST(CheckPng, FindsDamageThatWouldAbortTheDecoder) {
   const size_t plte = noPalette.find("PLTE") - 4;
   noPalette.erase(plte, 12 + 3);
   EXPECT_EQ(VerdictOf(noPalette), PngVerdict::kDamaged);
+}
+
+// The rule for the check is libpng's own: a file that libpng reads to its end gets a page
+// showing libpng's picture composited over white, and a file that libpng refuses gets none.
+// Every writer's layout on every kind of picture goes through the check (and the rewrite
+// where the check asks for one) into one PDF, which is read back page by page.
+TEST(CheckPng, AgreesWithLibpngOnEveryWritersLayout) {
+  TempDir dir;
+  std::vector<std::string> pages, disagreements;
+  std::vector<samples::LibpngPicture> expected;
+  std::vector<std::string> names;
+  int n = 0;
+  for (const samples::NamedPng& file : samples::WriterPngLayouts()) {
+    const std::string input = dir / ("in" + std::to_string(n) + ".png");
+    const std::string plain = dir / ("plain" + std::to_string(n++) + ".png");
+    WriteFile(input, file.bytes);
+    const samples::LibpngPicture libpng = samples::ReadWithLibpng(file.bytes);
+    PngCheck check = CheckPng(input);
+    std::string page = input;
+    if (check.verdict == PngVerdict::kNeedsRewrite) {
+      check = RewriteAsPlainPng(input, plain) ? CheckPng(plain) : PngCheck{};
+      page = plain;
+    }
+    const bool paged = check.verdict == PngVerdict::kPlain;
+    if (paged != libpng.read) {
+      disagreements.push_back(file.name + (libpng.read ? ": no page" : ": libpng refuses it"));
+      continue;
+    }
+    if (!paged) continue;
+    if (!libpng.profile && !check.profile.empty())
+      disagreements.push_back(file.name + ": a profile that libpng drops");
+    pages.push_back(page);
+    expected.push_back(libpng);
+    names.push_back(file.name);
+  }
+  EXPECT_EQ(disagreements, std::vector<std::string>{});
+  EXPECT_GT(pages.size(), 500u);
+
+  ASSERT_TRUE(WriteImagesToPdf(pages, dir / "all.pdf", nullptr));
+  const testing::PdfReport pdf = testing::ReadPdf(dir / "all.pdf");
+  ASSERT_EQ(pdf.pages.size(), pages.size());
+  for (size_t i = 0; i < pages.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    const testing::PdfImage& image = pdf.pages[i].image;
+    ASSERT_EQ(image.width, int(expected[i].width));
+    ASSERT_EQ(image.height, int(expected[i].height));
+    EXPECT_EQ(image.colourSpace == "/DeviceGray" || image.profileComponents == 1, expected[i].grey);
+    EXPECT_TRUE(testing::ImageAsRgb(image) == expected[i].rgb);
+  }
 }
 
 TEST(WritePlainPng, WritesCompleteFilesOrNothing) {

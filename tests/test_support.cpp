@@ -279,6 +279,32 @@ PdfReport ReadPdf(const std::string& path) {
   return report;
 }
 
+std::string ImageAsRgb(const PdfImage& image) {
+  const int components = image.colourSpace == "/DeviceRGB" ||
+                                 (image.colourSpace == "/ICCBased" && image.profileComponents == 3)
+                             ? 3
+                             : 1;
+  const bool indexed = image.colourSpace == "/Indexed";
+  const size_t rowBytes = (size_t(image.width) * components * image.bits + 7) / 8;
+  const int top = (1 << image.bits) - 1;
+  std::string rgb;
+  for (int y = 0; y < image.height; ++y) {
+    for (int x = 0; x < image.width * components; ++x) {
+      const size_t bit = size_t(x) * image.bits;
+      const size_t at = size_t(y) * rowBytes + bit / 8;
+      if (at >= image.samples.size()) return rgb;
+      const int value = (uint8_t(image.samples[at]) >> (8 - image.bits - bit % 8)) & top;
+      if (indexed) {
+        rgb += image.palette.substr(3 * size_t(value), 3);
+      } else {
+        const char level = static_cast<char>(value * 255 / top);
+        rgb.append(components == 1 ? 3 : 1, level);
+      }
+    }
+  }
+  return rgb;
+}
+
 }  // namespace brannock::testing
 
 namespace brannock::testing {

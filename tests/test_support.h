@@ -97,6 +97,10 @@ struct PdfReport {
 
 PdfReport ReadPdf(const std::string& path);
 
+/// An image's decoded samples as 8-bit RGB, whatever its depth, grey or palette; the
+/// profile is not applied.
+std::string ImageAsRgb(const PdfImage& image);
+
 /// True when qpdf's own check of the file finds neither errors nor warnings.
 bool QpdfCheckPasses(const std::string& path);
 
