@@ -8,6 +8,7 @@
 #include "codec_makers.h"
 #include "colour_profile.h"
 #include "png_codec.h"
+#include "png_layouts.h"
 #include "sample_images.h"
 
 namespace {
@@ -73,6 +74,11 @@ int main(int argc, char** argv) {
       return true;
     });
   }
+  // Writers' layouts, which the check is held against libpng on: a sample of them, since
+  // the mutations reach the rest.
+  const auto layouts = brannock::samples::WriterPngLayouts();
+  for (size_t i = 0; i < layouts.size(); i += 7)
+    Seed(root + "/png_check/layout-" + std::to_string(i), layouts[i].bytes);
   // Embedded profiles: a staged PNG's iCCP, and a JPEG's APP2 chain in two parts.
   const std::vector<uint8_t> profile = brannock::ProfileForCodePoints(12, 13);  // Display P3
   for (auto colour : {brannock::PngColour::kRgb, brannock::PngColour::kPalette}) {

@@ -58,7 +58,8 @@ struct Picture {
 };
 
 Picture MakePicture(const Kind& kind) {
-  Picture picture{kind};
+  Picture picture;
+  picture.kind = kind;
   const int channels = Channels(kind.colourType);
   const uint32_t top = kind.colourType == 3 ? (1u << kind.depth) - 1 : (1u << kind.depth) - 1;
   const uint32_t entries = kind.colourType == 3 ? std::min(top + 1, 40u) : 0;
@@ -445,6 +446,10 @@ bool ReadAll(ReadJob* job, LibpngPicture* picture, int* channels, int* depth) {
   picture->height = png_get_image_height(job->png, job->info);
   picture->grey = !(colourType & PNG_COLOR_MASK_COLOR);
   picture->profile = png_get_valid(job->png, job->info, PNG_INFO_iCCP) != 0;
+  if (uint64_t{picture->width} * picture->height > kMaxReferencePixels) {
+    picture->tooLarge = true;
+    return false;
+  }
   png_set_expand(job->png);  // palettes to RGB, low depths to 8, tRNS to alpha
   png_set_gray_to_rgb(job->png);
   png_set_interlace_handling(job->png);

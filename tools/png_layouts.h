@@ -29,8 +29,11 @@ struct LibpngPicture {
   uint32_t height = 0;
   bool grey = false;     ///< the file's colour type is grey or grey with alpha
   bool profile = false;  ///< libpng kept an iCCP chunk
+  bool tooLarge = false;  ///< not read: more than kMaxReferencePixels pixels
   std::string rgb;
 };
+
+inline constexpr uint64_t kMaxReferencePixels = uint64_t{1} << 22;
 
 LibpngPicture ReadWithLibpng(const std::string& bytes);
 
