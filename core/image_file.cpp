@@ -547,7 +547,7 @@ bool ImageFile::Open(const std::string& path, uint32_t page, bool headersOnly) {
     os2Palette = ReadOs2BmpPalette(data + skip, size - skip);
     profile = ReadBmpProfile(data + skip, size - skip);
     opaqueAlpha = HasUnusedBmpAlpha(data + skip, size - skip);
-    ownDecode = skip == 0 && DecodeBmp16(data, size, bmp16);
+    ownDecode = skip == 0 && DecodeBitfieldBmp(data, size, bmp16);
     if (ownDecode && headersOnly) {
       probed_ = WithinLimits(bmp16.width, bmp16.height);
       return false;

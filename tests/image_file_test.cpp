@@ -238,8 +238,10 @@ TEST(ImageFile, DecodesTheLessCommonKindsOfEachFormatRight) {
     SCOPED_TRACE("masks " + std::to_string(mask[0]));
     // White, red, and one step of each field: 5 bits give 8, 3 bits 36, 4 bits 17, 6 bits 4.
     const auto lowRed = static_cast<uint16_t>(mask[0] & (~mask[0] + 1));
-    WriteFile(dir / "a.bmp", testing::MakeBitfieldBmp(
-                                 3, 1, mask, {0xFFFF, static_cast<uint16_t>(mask[0]), lowRed}));
+    WriteFile(dir / "a.bmp",
+              testing::MakeBitfieldBmp(3, 1, mask,
+                                       {0xFFFF, static_cast<uint16_t>(mask[0] | mask[3]),
+                                        static_cast<uint16_t>(lowRed | mask[3])}));
     const Seen seen = Look(dir / "a.bmp");
     ASSERT_TRUE(seen.loaded);
     EXPECT_EQ(seen.at(0, 0), (Rgb{255, 255, 255}));
@@ -247,6 +249,37 @@ TEST(ImageFile, DecodesTheLessCommonKindsOfEachFormatRight) {
     const int bits = __builtin_popcount(mask[0]);
     const int one = (bits == 5 ? 8 : bits == 4 ? 17 : bits == 3 ? 36 : 4);
     EXPECT_EQ(seen.at(2, 0), (Rgb{one, 0, 0}));
+  }
+  // Alpha fields, in 16 or 32 bits and wherever the mask puts them, composite over white;
+  // alpha that is 0 everywhere is an unused field.
+  struct AlphaCase {
+    uint32_t masks[4];
+    int depth;
+    std::vector<uint32_t> pixels;  // opaque red, half-transparent red, transparent green
+    Rgb half;
+  };
+  const AlphaCase alphaCases[] = {
+      {{0x0F00, 0x00F0, 0x000F, 0xF000}, 16, {0xFF00, 0x8F00, 0x00F0}, {255, 119, 119}},
+      {{0x7C00, 0x03E0, 0x001F, 0x8000}, 16, {0xFC00, 0x7C00, 0x03E0}, {255, 255, 255}},
+      {{0x3FF00000, 0x000FFC00, 0x000003FF, 0xC0000000}, 32,
+       {0xFFF00000, 0x7FF00000, 0x000FFC00}, {255, 170, 170}},
+      {{0xFF000000, 0x00FF0000, 0x0000FF00, 0x000000FF}, 32,
+       {0xFF0000FF, 0xFF000080, 0x00FF0000}, {255, 127, 127}},
+  };
+  for (const AlphaCase& c : alphaCases) {
+    SCOPED_TRACE("alpha mask " + std::to_string(c.masks[3]));
+    WriteFile(dir / "alpha.bmp", testing::MakeBitfieldBmp(3, 1, c.masks, c.pixels, c.depth));
+    const Seen seen = Look(dir / "alpha.bmp");
+    ASSERT_TRUE(seen.loaded);
+    EXPECT_EQ(seen.at(0, 0), (Rgb{255, 0, 0}));
+    EXPECT_EQ(seen.at(1, 0), c.half);
+    EXPECT_EQ(seen.at(2, 0), (Rgb{255, 255, 255}));
+    std::vector<uint32_t> unusedAlpha = c.pixels;
+    for (uint32_t& pixel : unusedAlpha) pixel &= ~c.masks[3];
+    WriteFile(dir / "alpha.bmp", testing::MakeBitfieldBmp(3, 1, c.masks, unusedAlpha, c.depth));
+    const Seen opaque = Look(dir / "alpha.bmp");
+    ASSERT_TRUE(opaque.loaded);
+    EXPECT_EQ(opaque.at(2, 0), (Rgb{0, 255, 0}));
   }
   std::string topDown = testing::MakeBitfieldBmp(1, 2, masks[0], {0xF800, 0x001F});
   topDown.replace(22, 4, std::string("\xFE\xFF\xFF\xFF", 4));  // height -2: rows from the top

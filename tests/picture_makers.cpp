@@ -444,14 +444,20 @@ std::string BmpFileHeader(size_t infoAndPalette, size_t pixelBytes) {
 
 std::string MakeBitfieldBmp(uint32_t width, uint32_t height, const uint32_t masks[4],
                             const std::vector<uint16_t>& pixels) {
-  const size_t stride = (size_t{width} * 2 + 3) / 4 * 4;
+  return MakeBitfieldBmp(width, height, masks, std::vector<uint32_t>(pixels.begin(), pixels.end()),
+                         16);
+}
+
+std::string MakeBitfieldBmp(uint32_t width, uint32_t height, const uint32_t masks[4],
+                            const std::vector<uint32_t>& pixels, int depth) {
+  const size_t stride = (size_t{width} * depth / 8 + 3) / 4 * 4;
   const bool alpha = masks[3] != 0;
   std::string info;
   PutLe(info, alpha ? 108 : 40, 4);
   PutLe(info, width, 4);
   PutLe(info, height, 4);
   PutLe(info, 1, 2);
-  PutLe(info, 16, 2);
+  PutLe(info, depth, 2);
   PutLe(info, 3, 4);  // BI_BITFIELDS
   PutLe(info, static_cast<uint32_t>(stride * height), 4);
   PutLe(info, 2835, 4);
@@ -462,8 +468,8 @@ std::string MakeBitfieldBmp(uint32_t width, uint32_t height, const uint32_t mask
   if (alpha) info.append(108 - info.size(), '\0');
   std::string out = BmpFileHeader(info.size(), stride * height) + info;
   for (uint32_t y = height; y-- > 0;) {
-    for (uint32_t x = 0; x < width; ++x) PutLe(out, pixels[size_t{y} * width + x], 2);
-    out.append(stride - size_t{width} * 2, '\0');
+    for (uint32_t x = 0; x < width; ++x) PutLe(out, pixels[size_t{y} * width + x], depth / 8);
+    out.append(stride - size_t{width} * depth / 8, '\0');
   }
   return out;
 }

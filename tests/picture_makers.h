@@ -105,10 +105,12 @@ struct GifRecipe {
 
 std::string MakeGif(const GifRecipe& recipe);
 
-/// A 16-bit BMP with BI_BITFIELDS masks (red, green, blue, alpha; alpha 0 for none);
-/// `pixels` row by row from the top.
+/// A 16-bit (or `depth`-bit) BMP with BI_BITFIELDS masks (red, green, blue, alpha; alpha 0
+/// for none, else in a V4 header); `pixels` row by row from the top.
 std::string MakeBitfieldBmp(uint32_t width, uint32_t height, const uint32_t masks[4],
                             const std::vector<uint16_t>& pixels);
+std::string MakeBitfieldBmp(uint32_t width, uint32_t height, const uint32_t masks[4],
+                            const std::vector<uint32_t>& pixels, int depth);
 
 /// A 32-bit BMP with a V5 header and an alpha mask (`rgba` row by row from the top, stored
 /// bottom-up), with
