@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 namespace brannock {
 
@@ -92,7 +93,21 @@ std::vector<uint8_t> ProfileForCodePoints(int primaries, int transfer) {
   if (!profile || !cmsSaveProfileToMem(profile.get(), nullptr, &size)) return {};
   std::vector<uint8_t> bytes(size);
   if (!cmsSaveProfileToMem(profile.get(), bytes.data(), &size)) return {};
+  // Little CMS stamps the time of making; one encoding makes the same bytes every time.
+  static constexpr uint8_t kMade[12] = {0x07, 0xEA, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0};
+  if (bytes.size() >= 36) std::memcpy(bytes.data() + 24, kMade, sizeof kMade);
   return bytes;
+}
+
+std::vector<uint8_t> ProfileIdentity(const std::vector<uint8_t>& profile) {
+  std::vector<uint8_t> identity = profile;
+  if (identity.size() < 128) return identity;
+  // CMM, date and time, platform, flags, maker and model, creator and profile ID.
+  static constexpr std::pair<size_t, size_t> kBookkeeping[] = {
+      {4, 8}, {24, 36}, {40, 56}, {80, 100}};
+  for (const auto& [from, to] : kBookkeeping)
+    std::fill(identity.begin() + from, identity.begin() + to, uint8_t{0});
+  return identity;
 }
 
 }  // namespace brannock

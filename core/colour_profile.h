@@ -31,4 +31,9 @@ bool ConvertCmykToSrgb(const std::vector<uint8_t>& profile, const uint8_t* cmyk,
 /// sRGB's and used as they stand, and for anything else (PQ, HLG): those samples stand.
 std::vector<uint8_t> ProfileForCodePoints(int primaries, int transfer);
 
+/// The profile with the header fields that never change a colour set to 0: the CMM, the
+/// date of making, the platform, the flags, the maker and model, the creator and the
+/// profile ID. Two profiles with the same identity mean the same colours.
+std::vector<uint8_t> ProfileIdentity(const std::vector<uint8_t>& profile);
+
 }  // namespace brannock

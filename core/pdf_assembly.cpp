@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 
+#include "colour_profile.h"
 #include "ordered_parallel.h"
 #include "output_place.h"
 #include "path_text.h"
@@ -230,12 +231,13 @@ struct ImageDataSources {
   std::atomic<int> output{-1};
 };
 
-// The ICC profile streams of one document, one for each profile however many images use it.
+// The ICC profile streams of one document, one for each profile however many images use it;
+// profiles that differ only in their header's bookkeeping (a date, a creator) are one.
 class ProfileStreams {
  public:
   // The colour space [/ICCBased stream] for a profile, with the stream made on first use.
   HPDF_Array SpaceFor(HPDF_Doc doc, const std::vector<uint8_t>& profile, int components) {
-    HPDF_Dict& stream = streams_[profile];
+    HPDF_Dict& stream = streams_[ProfileIdentity(profile)];
     if (!stream) {
       stream = HPDF_DictStream_New(doc->mmgr, doc->xref);
       if (!stream) return nullptr;

@@ -608,7 +608,16 @@ TEST(ImageFile, DecodesTodaysFormatsWithTheirOwnLibraries) {
   samples::ModernRecipe tagged = exact;
   tagged.profile = p3;
   EXPECT_EQ(profileOf("p3.webp", samples::MakeWebp(tagged)), p3);
-  EXPECT_TRUE(IsUsableProfile(profileOf("p3.jxl", samples::MakeJxl(tagged)), ProfileSpace::kRgb));
+  const std::vector<uint8_t> jxlP3 = profileOf("p3.jxl", samples::MakeJxl(tagged));
+  EXPECT_TRUE(IsUsableProfile(jxlP3, ProfileSpace::kRgb));
+  // Another picture in the same colour encoding, whose profile was made at another time:
+  // the document gets one profile stream for both.
+  samples::ModernRecipe sameEncoding = tagged;
+  sameEncoding.lossless = false;
+  sameEncoding.profile = ProfileForCodePoints(12, 13);
+  sameEncoding.profile[35] ^= 7;
+  EXPECT_EQ(ProfileIdentity(profileOf("p3b.jxl", samples::MakeJxl(sameEncoding))),
+            ProfileIdentity(jxlP3));
   EXPECT_TRUE(profileOf("srgb.jxl", samples::MakeJxl(exact)).empty());
   // HEIF nclx code points: Display P3 or BT.2020 with an SDR transfer get a profile; sRGB
   // and BT.709 primaries stand as they are, and so do PQ and HLG.

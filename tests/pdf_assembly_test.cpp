@@ -273,10 +273,13 @@ TEST(WriteImagesToPdf, ProfilesBecomeOneIccBasedStreamEach) {
   PngSpec scanner = grey;
   scanner.profile = p3;  // an RGB profile on a grey picture
   PngSpec plain = Rgb(4, 4);
+  // The same profile, made at another time by another program: one stream still.
+  PngSpec restamped = photo;
+  for (size_t at : {25u, 30u, 81u, 90u, 99u}) restamped.profile[at] ^= 0x5A;
   const std::vector<std::string> inputs = {
       WritePng(dir, "a.png", photo),         WritePng(dir, "deep.png", deep),
       WritePng(dir, "palette.png", palette), WritePng(dir, "grey.png", grey),
-      WritePng(dir, "scanner.png", scanner), WritePng(dir, "b.png", photo),
+      WritePng(dir, "scanner.png", scanner), WritePng(dir, "b.png", restamped),
       WritePng(dir, "plain.png", plain)};
   Recorder recorder;
   ASSERT_TRUE(WriteImagesToPdf(inputs, dir / "out.pdf", &recorder));
