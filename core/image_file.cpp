@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "colour_profile.h"
+#include "avif_decoder.h"
 #include "heif_decoder.h"
 #include "image_headers.h"
 #include "jpeg_decoder.h"
@@ -117,12 +118,14 @@ bool ReadOwnSize(ImageType type, const uint8_t* data, size_t size, uint32_t& wid
                  uint32_t& height) {
   if (type == ImageType::kWebp) return ReadWebpSize(data, size, width, height);
   if (type == ImageType::kJxl) return ReadJxlSize(data, size, width, height);
+  if (type == ImageType::kAvif) return ReadAvifSize(data, size, width, height);
   return ReadHeifSize(data, size, width, height);
 }
 
 bool DecodeOwn(ImageType type, const uint8_t* data, size_t size, DecodedPicture& picture) {
   if (type == ImageType::kWebp) return DecodeWebp(data, size, picture);
   if (type == ImageType::kJxl) return DecodeJxl(data, size, picture);
+  if (type == ImageType::kAvif) return DecodeAvif(data, size, picture);
   return DecodeHeif(data, size, picture);
 }
 

@@ -134,6 +134,16 @@ int main(int argc, char** argv) {
     const std::string avif = brannock::samples::MakeHeif(recipe, true);
     if (!heic.empty()) Seed(root + "/image_staging/heic", std::string(1, 8) + heic);
     if (!avif.empty()) Seed(root + "/image_staging/avif", std::string(1, 10) + avif);
+    recipe.orientation = 5;
+    recipe.frames = 2;
+    for (bool sequence : {false, true}) {
+      const std::string own = brannock::samples::MakeAvif(recipe, sequence);
+      if (!own.empty())
+        Seed(root + "/image_staging/avif-" + (sequence ? "sequence" : "turned"),
+             std::string(1, 10) + own);
+    }
+    recipe.orientation = 6;
+    recipe.frames = 1;
     Seed(root + "/image_staging/webp", std::string(1, 11) + brannock::samples::MakeWebp(recipe));
     Seed(root + "/image_staging/jxl", std::string(1, 12) + brannock::samples::MakeJxl(recipe));
     recipe.frames = 2;

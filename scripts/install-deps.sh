@@ -9,7 +9,8 @@ packages=(
   libgraphicsmagick++1-dev    # image decoders behind our image layer
   libpng-dev zlib1g-dev       # PNG check and plain PNG writer
   libdeflate-dev              # staged PNGs compressed in one piece
-  libheif-dev libwebp-dev libjxl-dev  # HEIC and AVIF, WebP, JPEG XL
+  libheif-dev libwebp-dev libjxl-dev  # HEIC, WebP, JPEG XL
+  libavif-dev                 # AVIF, also image sequences (with dav1d)
   liblcms2-dev                # colour profiles: checked, and CMYK converted through them
   libgtest-dev googletest     # unit tests
   libjpeg-dev                 # tests write JPEGs as cameras and other programs do

@@ -576,6 +576,24 @@ TEST(ImageFile, DecodesTodaysFormatsWithTheirOwnLibraries) {
     ADD_FAILURE() << "no AV1 encoder";
   } else {
     expectComposited(look("logo.avif", avif), 24);
+    // AVIF through libavif: irot and imir in every combination, and an animation without a
+    // still image, which shows its first frame.
+    const std::vector<std::vector<std::string>> upright = {
+        {"ABC", "DEF"},     {"CBA", "FED"},     {"FED", "CBA"},     {"DEF", "ABC"},
+        {"AD", "BE", "CF"}, {"DA", "EB", "FC"}, {"FC", "EB", "DA"}, {"CF", "BE", "AD"}};
+    for (int orientation = 1; orientation <= 8; ++orientation) {
+      SCOPED_TRACE("AVIF orientation " + std::to_string(orientation));
+      samples::ModernRecipe oriented = recipe;
+      oriented.orientation = orientation;
+      ExpectBlocks(look("turned.avif", samples::MakeAvif(oriented, false)),
+                   upright[orientation - 1], 0);
+    }
+    samples::ModernRecipe animation = recipe;
+    animation.frames = 2;
+    const std::string sequence = samples::MakeAvif(animation, true);
+    ASSERT_FALSE(sequence.empty());
+    ASSERT_EQ(sequence.find("meta"), std::string::npos);
+    ExpectBlocks(look("animation.avif", sequence), {"ABC", "DEF"}, 0);
   }
 
   // WebP: lossy, lossless, with alpha, animated (the first frame), an EXIF Orientation (not

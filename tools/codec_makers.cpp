@@ -1,11 +1,14 @@
 #include "codec_makers.h"
 
+#include <avif/avif.h>
 #include <jxl/encode.h>
 #include <libheif/heif.h>
 #include <webp/encode.h>
 #include <webp/mux.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 #include <memory>
 
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -29,6 +32,65 @@ heif_error WriteToString(heif_context*, const void* data, size_t size, void* use
 }
 
 }  // namespace
+
+std::string MakeAvif(const ModernRecipe& recipe, bool sequence) {
+  avifEncoder* encoder = avifEncoderCreate();
+  encoder->speed = 10;
+  encoder->minQuantizer = encoder->maxQuantizer = 0;
+  encoder->timescale = 10;
+  bool added = true;
+  const int frames = sequence ? std::max(1, recipe.frames) : 1;
+  for (int frame = 0; frame < frames && added; ++frame) {
+    avifImage* image = avifImageCreate(recipe.width, recipe.height, 8, AVIF_PIXEL_FORMAT_YUV444);
+    image->matrixCoefficients = AVIF_MATRIX_COEFFICIENTS_IDENTITY;  // lossless RGB
+    // EXIF orientations as rotations (counter-clockwise quarter turns) and then a mirror
+    // (0: top and bottom exchanged, 1: left and right).
+    static constexpr int kTurns[9] = {0, 0, 0, 2, 0, 1, 3, 3, 1};
+    static constexpr int kMirror[9] = {-1, -1, 1, -1, 0, 0, -1, 0, -1};
+    const int orientation = recipe.orientation >= 1 && recipe.orientation <= 8 ? recipe.orientation : 1;
+    if (kTurns[orientation]) {
+      image->transformFlags |= AVIF_TRANSFORM_IROT;
+      image->irot.angle = static_cast<uint8_t>(kTurns[orientation]);
+    }
+    if (kMirror[orientation] >= 0) {
+      image->transformFlags |= AVIF_TRANSFORM_IMIR;
+#if AVIF_VERSION_MAJOR >= 1
+      image->imir.axis = static_cast<uint8_t>(kMirror[orientation]);
+#else
+      image->imir.mode = static_cast<uint8_t>(kMirror[orientation]);
+#endif
+    }
+    avifRGBImage rgb;
+    avifRGBImageSetDefaults(&rgb, image);
+    rgb.format = recipe.alpha ? AVIF_RGB_FORMAT_RGBA : AVIF_RGB_FORMAT_RGB;
+    std::vector<uint8_t> samples = recipe.samples;
+    for (size_t i = 0; i < samples.size(); ++i)
+      if (!recipe.alpha || i % 4 != 3) samples[i] = static_cast<uint8_t>(samples[i] >> frame);
+    rgb.pixels = samples.data();
+    rgb.rowBytes = recipe.width * (recipe.alpha ? 4 : 3);
+    added = avifImageRGBToYUV(image, &rgb) == AVIF_RESULT_OK &&
+            avifEncoderAddImage(encoder, image, 1, AVIF_ADD_IMAGE_FLAG_NONE) == AVIF_RESULT_OK;
+    avifImageDestroy(image);
+  }
+  avifRWData written = AVIF_DATA_EMPTY;
+  std::string out;
+  if (added && avifEncoderFinish(encoder, &written) == AVIF_RESULT_OK)
+    out.assign(reinterpret_cast<const char*>(written.data), written.size);
+  avifRWDataFree(&written);
+  avifEncoderDestroy(encoder);
+  if (!sequence) return out;
+  // libavif also writes the first frame as a still image: its meta box becomes free space
+  // (so no offset moves) and the still image's brands go from the file type box.
+  const size_t typeBox = out.size() >= 8 ? uint32_t(uint8_t(out[0])) << 24 | uint8_t(out[3]) : 0;
+  if (typeBox == 0 || out.compare(4, 4, "ftyp") != 0 || out.compare(typeBox + 4, 4, "meta") != 0)
+    return {};
+  out.replace(typeBox + 4, 4, "free");
+  for (size_t at = 8; at + 4 <= typeBox; at += 4) {
+    if (out.compare(at, 4, "avif") == 0) out.replace(at, 4, "avis");
+    if (out.compare(at, 4, "mif1") == 0) out.replace(at, 4, "msf1");
+  }
+  return out;
+}
 
 std::string MakeHeif(const ModernRecipe& recipe, bool avif) {
   heif_context* context = heif_context_alloc();

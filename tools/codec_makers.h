@@ -24,6 +24,12 @@ struct ModernRecipe {
 /// A HEIC (HEVC) or AVIF (AV1) file; empty when the encoder is not installed.
 std::string MakeHeif(const ModernRecipe& recipe, bool avif);
 
+/// An AVIF written by libavif, lossless, with irot and imir for `recipe.orientation` (an
+/// EXIF value). With `sequence`, an image sequence of `recipe.frames` frames (each one
+/// darker) as encoders write animations: brand avis, a track and no still image. Empty
+/// without an AV1 encoder.
+std::string MakeAvif(const ModernRecipe& recipe, bool sequence);
+
 /// A WebP file: lossy or lossless, with alpha, an animation, ICCP and EXIF chunks as asked.
 std::string MakeWebp(const ModernRecipe& recipe);
 
