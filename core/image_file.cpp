@@ -17,6 +17,7 @@
 #include "colour_profile.h"
 #include "avif_decoder.h"
 #include "heif_decoder.h"
+#include "library_traces.h"
 #include "image_headers.h"
 #include "jpeg_decoder.h"
 #include "jxl_decoder.h"
@@ -442,6 +443,11 @@ void InitImageLibrary(const char* programPath) {
     MagickLib::InitializeMagickEx(programPath, MAGICK_OPT_NO_SIGNAL_HANDER, &exception);
     MagickLib::DestroyExceptionInfo(&exception);
     using namespace MagickLib;
+    // What the library has to say about a file reaches us as an exception; its handlers
+    // would also print it on the console.
+    SetWarningHandler([](const ExceptionType, const char*, const char*) {});
+    SetErrorHandler([](const ExceptionType, const char*, const char*) {});
+    KeepLibraryTracesOffStandardError();
     SetMagickResourceLimit(WidthResource, kMaxImageSide);
     SetMagickResourceLimit(HeightResource, kMaxImageSide);
     SetMagickResourceLimit(PixelsResource, static_cast<int64_t>(kMaxImagePixels));

@@ -33,8 +33,9 @@ enum class Input { kNull, kPipe, kTerminal };
 
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal
-  std::string output;
+  std::string output;  // standard output, and standard error unless it was kept apart
   std::vector<std::string> lines;
+  std::string errors;  // standard error, when RunOptions::separateErrors
   std::string pipeLeft;  // what stayed unread in a piped standard input
   struct termios terminalAfter {};
 };
@@ -46,6 +47,7 @@ struct RunOptions {
   std::string typed;  // written to the pipe or terminal before the program starts
   struct termios terminal {};
   std::function<void(const std::string& output, pid_t child)> watch;
+  bool separateErrors = false;  // standard error into RunResult::errors (not with kTerminal)
 };
 
 // A private copy of the program, so its staging root (program folder + "tmp/") is the test's.
@@ -60,7 +62,9 @@ class Program {
   const TempDir& dir() const { return dir_; }
 
   RunResult Start(const std::vector<std::string>& words, RunOptions options = {}) const {
-    int pipeFds[2] = {-1, -1}, inputPipe[2] = {-1, -1}, master = -1, slave = -1;
+    int pipeFds[2] = {-1, -1}, inputPipe[2] = {-1, -1}, errorPipe[2] = {-1, -1}, master = -1,
+        slave = -1;
+    if (options.separateErrors && options.input != Input::kTerminal) (void)!pipe(errorPipe);
     if (options.input == Input::kTerminal) {
       openpty(&master, &slave, nullptr, &options.terminal, nullptr);
       if (!options.typed.empty()) (void)!write(master, options.typed.data(), options.typed.size());
@@ -81,7 +85,7 @@ class Program {
         dup2(slave, 2);
       } else {
         dup2(pipeFds[1], 1);
-        dup2(pipeFds[1], 2);
+        dup2(errorPipe[1] >= 0 ? errorPipe[1] : pipeFds[1], 2);
         if (options.input == Input::kPipe) {
           dup2(inputPipe[0], 0);
         } else {
@@ -99,14 +103,22 @@ class Program {
     }
     const int reader = options.input == Input::kTerminal ? master : pipeFds[0];
     if (pipeFds[1] >= 0) close(pipeFds[1]);
+    if (errorPipe[1] >= 0) close(errorPipe[1]);
     RunResult run;
     bool exited = false;
     int rawStatus = 0;
     while (true) {
-      struct pollfd fd = {reader, POLLIN, 0};
-      if (poll(&fd, 1, exited ? 0 : 50) > 0) {
+      struct pollfd fds[2] = {{reader, POLLIN, 0}, {errorPipe[0], POLLIN, 0}};
+      if (poll(fds, errorPipe[0] >= 0 ? 2 : 1, exited ? 0 : 50) > 0) {
         char buffer[4096];
-        const ssize_t got = read(reader, buffer, sizeof buffer);
+        if (fds[1].revents & POLLIN) {
+          const ssize_t got = read(errorPipe[0], buffer, sizeof buffer);
+          if (got > 0) {
+            run.errors.append(buffer, static_cast<size_t>(got));
+            continue;
+          }
+        }
+        const ssize_t got = (fds[0].revents & (POLLIN | POLLHUP)) ? read(reader, buffer, sizeof buffer) : 0;
         if (got > 0) {
           run.output.append(buffer, static_cast<size_t>(got));
           if (options.watch) options.watch(run.output, child);
@@ -125,7 +137,7 @@ class Program {
       if (got > 0) run.pipeLeft.assign(buffer, static_cast<size_t>(got));
       close(inputPipe[0]);
     }
-    for (int fd : {reader, slave}) if (fd >= 0) close(fd);
+    for (int fd : {reader, slave, errorPipe[0]}) if (fd >= 0) close(fd);
     std::istringstream text(run.output);
     for (std::string line; std::getline(text, line);) {
       if (!line.empty() && line.back() == '\r') line.pop_back();

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "codec_makers.h"
 #include "console_runner.h"
 #include "picture_makers.h"
 #include "sample_images.h"
@@ -32,6 +33,16 @@ int Count(const RunResult& run, const std::string& prefix) {
 }
 
 std::string Bytes(const char* format, uint32_t seed) {
+  const std::string name = format;
+  if (name == "HEIC" || name == "AVIF" || name == "WEBP" || name == "JXL") {
+    samples::ModernRecipe recipe;
+    recipe.width = 48;
+    recipe.height = 32;
+    recipe.samples = MakePicture(48, 32, 3, seed).samples;
+    if (name == "HEIC") return samples::MakeHeif(recipe, false);
+    if (name == "AVIF") return samples::MakeAvif(recipe, false);
+    return name == "WEBP" ? samples::MakeWebp(recipe) : samples::MakeJxl(recipe);
+  }
   testing::TempDir dir;
   if (!WritePicture(MakePicture(48, 32, 3, seed), format, dir / "x")) return {};
   return ReadFile(dir / "x");
@@ -63,13 +74,16 @@ std::string HugeHeader(const std::string& extension) {
                      "\x03\x11\x01\xFF\xD9", 23);
 }
 
+// The decoder libraries' own messages (libjxl 0.7's debug traces among them) never reach
+// the console's standard error, which scripts read as failure.
 TEST(HostileInput, DamagedFilesOfEveryExtensionNeverStopTheOthers) {
   Program program;
   const std::string in = program.dir() / "in";
   mkdir(in.c_str(), 0755);
   const std::pair<const char*, const char*> kinds[] = {
-      {"jpg", "JPEG"}, {"jpeg", "JPEG"}, {"gif", "GIF"}, {"png", "PNG"},
-      {"bmp", "BMP"},  {"tif", "TIFF"},  {"tiff", "TIFF"}, {"pcx", "PCX"}};
+      {"jpg", "JPEG"}, {"jpeg", "JPEG"}, {"gif", "GIF"},   {"png", "PNG"},   {"bmp", "BMP"},
+      {"tif", "TIFF"}, {"tiff", "TIFF"}, {"pcx", "PCX"},   {"heic", "HEIC"}, {"heif", "HEIC"},
+      {"avif", "AVIF"}, {"webp", "WEBP"}, {"jxl", "JXL"}};
   int good = 0;
   for (const auto& [extension, format] : kinds) {
     const std::string valid = Bytes(format, good);
@@ -90,9 +104,12 @@ TEST(HostileInput, DamagedFilesOfEveryExtensionNeverStopTheOthers) {
   }
 
   const auto start = std::chrono::steady_clock::now();
-  const RunResult run = program.Start({"-i", in});
+  testing::RunOptions options;
+  options.separateErrors = true;
+  const RunResult run = program.Start({"-i", in}, options);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120));
   ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.errors, "");
   const auto pdf = ReadPdf(in + ".pdf");
   // Every good file has its page; a damaged one either decodes or is reported.
   EXPECT_GE(static_cast<int>(pdf.pages.size()), good);
