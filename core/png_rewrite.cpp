@@ -45,6 +45,7 @@ struct ReadPlan {
   std::vector<png_color> palette;
   size_t rowBytes = 0;  // of the rows read
   size_t plainRowBytes = 0;
+  std::vector<uint8_t> profile;  // the one the plain PNG keeps
 
   PngColour Colour() const {
     return colourType == PNG_COLOR_TYPE_RGB       ? PngColour::kRgb
@@ -123,11 +124,14 @@ enum class WholeRead { kRead, kDeclined, kFailed };
 
 // Reads a PNG whose plain form has 8-bit samples and fits kWholePictureBytes into `samples`,
 // with its layout, so that it can be written whole; declines any other. Runs with every
-// resource held by `job` or the caller, so a longjmp out of libpng leaks nothing.
-WholeRead ReadWholeJob(PngJob* job, PlainPngLayout* layout, std::vector<uint8_t>* samples) {
+// resource held by `job` or the caller (the plan too), so a longjmp out of libpng leaks
+// nothing.
+WholeRead ReadWholeJob(PngJob* job, ReadPlan* planned, PlainPngLayout* layout,
+                       std::vector<uint8_t>* samples) {
   if (setjmp(job->jump)) return WholeRead::kFailed;
   if (!StartReader(job)) return WholeRead::kFailed;
-  const ReadPlan plan = PlanRead(job);
+  *planned = PlanRead(job);
+  const ReadPlan& plan = *planned;
   const uint32_t height = plan.height;
   if (plan.bitDepth < 8 || plan.rowBytes * height > kWholePictureBytes) return WholeRead::kDeclined;
   layout->width = plan.width;
@@ -154,11 +158,13 @@ WholeRead ReadWholeJob(PngJob* job, PlainPngLayout* layout, std::vector<uint8_t>
   return WholeRead::kRead;
 }
 
-// Runs with every resource held by `job`, so a longjmp out of libpng leaks nothing.
-bool RewriteJob(PngJob* job, const std::vector<uint8_t>& profile) {
+// Runs with every resource held by `job` or the caller (the plan too), so a longjmp out of
+// libpng leaks nothing.
+bool RewriteJob(PngJob* job, ReadPlan* planned, const std::vector<uint8_t>& profile) {
   if (setjmp(job->jump)) return false;
   if (!StartReader(job)) return false;
-  const ReadPlan plan = PlanRead(job);
+  *planned = PlanRead(job);
+  const ReadPlan& plan = *planned;
   const uint32_t height = plan.height;
   const bool interlaced =
       png_get_interlace_type(job->reader, job->readerInfo) != PNG_INTERLACE_NONE;
@@ -168,7 +174,8 @@ bool RewriteJob(PngJob* job, const std::vector<uint8_t>& profile) {
   if (!plan.palette.empty())
     png_set_PLTE(job->writer, job->writerInfo, plan.palette.data(),
                  static_cast<int>(plan.palette.size()));
-  WriteProfileChunk(job, ProfileFor(profile, plan.Colour()));
+  planned->profile = ProfileFor(profile, plan.Colour());
+  WriteProfileChunk(job, plan.profile);
   png_write_info(job->writer, job->writerInfo);
 
   if (interlaced) {
@@ -214,7 +221,8 @@ bool RewriteAsPlainPng(const std::string& source, const std::string& target) {
     PngJob job;
     job.input = std::fopen(source.c_str(), "rbe");
     if (!job.input) return false;
-    whole = ReadWholeJob(&job, &layout, &samples);
+    ReadPlan plan;
+    whole = ReadWholeJob(&job, &plan, &layout, &samples);
   }
   if (whole == WholeRead::kFailed) return false;
   if (whole == WholeRead::kRead) {
@@ -227,7 +235,8 @@ bool RewriteAsPlainPng(const std::string& source, const std::string& target) {
     job.input = std::fopen(source.c_str(), "rbe");
     job.output = job.input ? std::fopen(target.c_str(), "wbe") : nullptr;
     if (!job.output) return false;
-    written = RewriteJob(&job, profile) && CloseOutput(&job);
+    ReadPlan plan;
+    written = RewriteJob(&job, &plan, profile) && CloseOutput(&job);
   }
   if (!written) unlink(target.c_str());
   return written;
