@@ -1,3 +1,5 @@
+// AVIF decoded by libavif: the primary image or a sequence's first frame, cropped here,
+// its rotation and mirror said as an orientation.
 #include "avif_decoder.h"
 
 #include <avif/avif.h>
@@ -68,32 +70,22 @@ int MirrorAxis(const avifImage* image) {
 #endif
 }
 
-// Crops, turns and mirrors interleaved samples as the file's boxes say, in that order.
+// The EXIF orientation that irot (counter-clockwise quarter turns) and then imir say.
+int Orientation(const avifImage* image) {
+  static constexpr int kOrientations[4][3] = {
+      {1, 4, 2}, {8, 5, 7}, {3, 2, 4}, {6, 7, 5}};  // [turns][no mirror, axis 0, axis 1]
+  return kOrientations[QuarterTurns(image)][MirrorAxis(image) + 1];
+}
+
+// The clean aperture of interleaved samples, in place.
 template <typename Sample>
-std::vector<Sample> Transform(const std::vector<Sample>& in, uint32_t width, size_t channels,
-                              const avifCropRect& rect, int turns, int mirror,
-                              uint32_t& outWidth, uint32_t& outHeight) {
-  const bool sideways = turns % 2 == 1;
-  outWidth = sideways ? rect.height : rect.width;
-  outHeight = sideways ? rect.width : rect.height;
-  std::vector<Sample> out(size_t{outWidth} * outHeight * channels);
-  for (uint32_t y = 0; y < outHeight; ++y) {
-    for (uint32_t x = 0; x < outWidth; ++x) {
-      // The mirror comes last, so it is undone first.
-      uint32_t mx = mirror == 1 ? outWidth - 1 - x : x;
-      uint32_t my = mirror == 0 ? outHeight - 1 - y : y;
-      uint32_t sx = mx, sy = my;  // in the cropped picture
-      switch (turns) {
-        case 1: sx = rect.width - 1 - my, sy = mx; break;   // turned left
-        case 2: sx = rect.width - 1 - mx, sy = rect.height - 1 - my; break;
-        case 3: sx = my, sy = rect.height - 1 - mx; break;  // turned right
-        default: break;
-      }
-      const Sample* from = &in[((size_t{rect.y} + sy) * width + rect.x + sx) * channels];
-      std::copy(from, from + channels, &out[(size_t{y} * outWidth + x) * channels]);
-    }
+void Crop(std::vector<Sample>& samples, uint32_t width, size_t channels, const avifCropRect& rect) {
+  Sample* out = samples.data();
+  for (uint32_t y = 0; y < rect.height; ++y) {
+    const Sample* row = &samples[((size_t{rect.y} + y) * width + rect.x) * channels];
+    out = std::copy(row, row + size_t{rect.width} * channels, out);
   }
-  return out;
+  samples.resize(size_t{rect.width} * rect.height * channels);
 }
 
 std::vector<uint8_t> ProfileOf(const avifImage* image) {
@@ -144,18 +136,15 @@ bool DecodeAvif(const uint8_t* data, size_t size, DecodedPicture& picture) {
   if (avifImageYUVToRGB(image, &rgb) != AVIF_RESULT_OK) return false;
 
   const avifCropRect rect = ShownRect(image);
-  const int turns = QuarterTurns(image);
-  const int mirror = MirrorAxis(image);
-  picture.width = image->width;
-  picture.height = image->height;
-  if (turns != 0 || mirror >= 0 || rect.width != image->width || rect.height != image->height) {
+  picture.width = rect.width;
+  picture.height = rect.height;
+  if (rect.width != image->width || rect.height != image->height) {
     if (picture.deep)
-      picture.deepSamples = Transform(picture.deepSamples, image->width, channels, rect, turns,
-                                      mirror, picture.width, picture.height);
+      Crop(picture.deepSamples, image->width, channels, rect);
     else
-      picture.samples = Transform(picture.samples, image->width, channels, rect, turns, mirror,
-                                  picture.width, picture.height);
+      Crop(picture.samples, image->width, channels, rect);
   }
+  picture.orientation = Orientation(image);
   picture.profile = ProfileOf(image);
   return true;
 }

@@ -1,7 +1,8 @@
 // AVIF pictures, decoded by libavif (the format's own library, with dav1d): the primary
 // image, or the first frame of an image sequence that has no still image (brand avis
-// alone, as encoders write animations). Its clean aperture, rotation and mirror (clap,
-// irot, imir) are applied; an EXIF Orientation inside the file is not applied again.
+// alone, as encoders write animations). Its clean aperture (clap) is applied here; its
+// rotation and mirror (irot, imir) go with the picture as an orientation, and an EXIF
+// Orientation inside the file is not applied again.
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,4 @@
+// HEIC decoded by libheif: the primary image, turned and cropped by libheif itself.
 #include "heif_decoder.h"
 
 #include <libheif/heif.h>

@@ -1,4 +1,4 @@
-// HEIF (HEIC) and AVIF pictures, decoded by libheif: the primary image, with its rotation,
+// HEIF (HEIC) pictures, decoded by libheif: the primary image, with its rotation,
 // mirror and crop (irot, imir, clap) applied as the HEIF reader applies them. An EXIF
 // Orientation inside the file is not applied again: those transformations are authoritative.
 #pragma once

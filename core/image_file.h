@@ -1,5 +1,6 @@
-// One decoded raster image, read from any of the accepted formats by the image library and
-// written out as a plain PNG. The only place that talks to the image library.
+// The one door for every input: what picture does this file mean? The file's first bytes
+// pick the decoder, the limits and the decode budget apply the same to all, and the
+// decoded picture goes through the one finishing step to a plain picture.
 #pragma once
 
 #include <cstdint>
@@ -8,45 +9,20 @@
 #include <vector>
 
 #include "decoded_picture.h"
+#include "image_input.h"
+#include "picture_finishing.h"
 #include "png_codec.h"
-
-namespace Magick {
-class Image;
-}
 
 namespace brannock {
 
-enum class ImageType { kNone, kJpeg, kPng, kGif, kBmp, kTiff, kPcx, kHeif, kAvif, kWebp, kJxl };
-
-/// Sets up the image library and its resource limits, and has freed picture buffers kept
-/// for the next picture. Call once from the main thread before any other thread decodes;
-/// ImageFile also calls it on first use.
+/// Sets up the image library and its resource limits, keeps decoder libraries' traces off
+/// the standard error stream, and has freed picture buffers kept for the next picture. Call
+/// once from the main thread before any other thread decodes; ImageFile also calls it on
+/// first use.
 void InitImageLibrary(const char* programPath = nullptr);
-
-/// An image's pixels ready for a plain PNG: 8-bit samples, row after row.
-struct PlainPicture {
-  PlainPngLayout layout;
-  std::vector<uint8_t> samples;
-};
 
 /// Writes a plain picture as a staged PNG (see WriteStagedPng); the samples are used up.
 bool WritePlainPicture(const std::string& path, PlainPicture& picture);
-
-/// What decodes running at once may hold together, so that parallel staging keeps memory
-/// flat: each counts what its decoder really holds (the image library's 16-bit pixel cache,
-/// 8 bytes a pixel; libjpeg-turbo's 8-bit samples, 3 a pixel). A picture larger than the
-/// budget decodes when nothing else is held.
-inline constexpr uint64_t kDecodeBudgetBytes = uint64_t{100} << 20;
-
-/// Where a GIF's first image goes on the picture that viewers show.
-struct ImageCanvas {
-  bool needed = false;
-  uint32_t width = 0;
-  uint32_t height = 0;
-  uint32_t left = 0;
-  uint32_t top = 0;
-  uint8_t background[3] = {255, 255, 255};
-};
 
 class ImageFile {
  public:
@@ -104,13 +80,8 @@ class ImageFile {
   // Load, or with `headersOnly` Probe: stops where pixels would be decoded.
   bool Open(const std::string& path, uint32_t page, bool headersOnly);
 
-  std::unique_ptr<Magick::Image> image_;
-  std::unique_ptr<DecodedPicture> decoded_;  // from one of our own decoders instead
+  std::unique_ptr<DecodedPicture> decoded_;
   ImageType type_ = ImageType::kNone;
-  int orientation_ = 1;  // EXIF/TIFF orientation, applied when the picture is taken
-  ImageCanvas canvas_;
-  std::vector<uint8_t> profile_;  // as embedded in the file, not yet judged
-  bool opaqueAlpha_ = false;      // alpha bytes that are all 0: no transparency
   uint64_t budget_ = 0;  // share of kDecodeBudgetBytes held
   uint32_t pageCount_ = 0;
   bool probed_ = false;  // the last Probe found a picture to decode

@@ -1,3 +1,5 @@
+// Readers of what a file's own bytes say: orientation, profiles, TIFF pages, GIF screens,
+// OS/2 palettes and unused BMP alpha.
 #include "image_headers.h"
 
 #include <algorithm>
@@ -5,7 +7,6 @@
 #include <cstring>
 #include <set>
 
-#include "over_white.h"
 #include "png_codec.h"
 
 namespace brannock {
@@ -230,91 +231,6 @@ std::vector<uint8_t> ReadOs2BmpPalette(const uint8_t* data, size_t size) {
     palette.insert(palette.end(), {entry[2], entry[1], entry[0]});
   }
   return palette;
-}
-
-namespace {
-
-// Scales a field of `bits` bits to 8 by repeating its bits, so that all ones stay all ones.
-uint8_t ScaleField(uint32_t value, int bits) {
-  if (bits == 0) return 0;
-  if (bits >= 8) return static_cast<uint8_t>(value >> (bits - 8));
-  uint32_t scaled = 0;
-  for (int filled = 0; filled < 8; filled += bits) scaled = scaled << bits | value;
-  const int total = (8 + bits - 1) / bits * bits;
-  return static_cast<uint8_t>(scaled >> (total - 8));
-}
-
-}  // namespace
-
-bool DecodeBitfieldBmp(const uint8_t* data, size_t size, DecodedRgb& picture) {
-  if (size < 14 + 40 || data[0] != 'B' || data[1] != 'M') return false;
-  const uint32_t headerSize = Read32(data + 14, false);
-  const int depth = Read16(data + 28, false);
-  if (headerSize < 40 || (depth != 16 && depth != 32)) return false;
-  const uint32_t compression = Read32(data + 30, false);
-  // Red, green, blue and alpha. The alpha mask counts only with bit fields: in a V4 or V5
-  // header, or after the colour masks with BI_ALPHABITFIELDS.
-  uint32_t masks[4] = {0x7C00, 0x03E0, 0x001F, 0};
-  if (compression == 3 || compression == 6) {
-    const int count = compression == 6 || headerSize >= 56 ? 4 : 3;
-    if (size < 14 + 40 + 4 * size_t(count)) return false;
-    for (int i = 0; i < count; ++i) masks[i] = Read32(data + 54 + 4 * i, false);
-    if (count == 3) masks[3] = 0;
-  } else if (compression != 0 || depth != 16) {
-    return false;
-  }
-  // 32-bit pictures come here only for an alpha mask other than the top byte, which the
-  // image library leaves unapplied.
-  if (depth == 32 && (masks[3] == 0 || masks[3] == 0xFF000000)) return false;
-  int shifts[4], widths[4];
-  uint32_t seen = 0;
-  for (int i = 0; i < 4; ++i) {
-    if ((depth == 16 && masks[i] > 0xFFFF) || (masks[i] & seen)) return false;
-    seen |= masks[i];
-    shifts[i] = masks[i] ? std::countr_zero(masks[i]) : 0;
-    widths[i] = std::popcount(masks[i]);
-    if (masks[i] && (masks[i] >> shifts[i]) != (uint64_t{1} << widths[i]) - 1) return false;
-  }
-  const int32_t width = static_cast<int32_t>(Read32(data + 18, false));
-  const int32_t signedHeight = static_cast<int32_t>(Read32(data + 22, false));
-  if (width <= 0 || signedHeight == 0 || signedHeight == INT32_MIN) return false;
-  const uint32_t height = static_cast<uint32_t>(signedHeight < 0 ? -signedHeight : signedHeight);
-  if (static_cast<uint32_t>(width) > kMaxImageSide || height > kMaxImageSide ||
-      uint64_t{static_cast<uint32_t>(width)} * height > kMaxImagePixels)
-    return false;
-  const size_t pixelBytes = depth / 8;
-  const size_t stride = (size_t{static_cast<uint32_t>(width)} * pixelBytes + 3) / 4 * 4;
-  const size_t offset = Read32(data + 10, false);
-  if (offset > size || stride * height > size - offset) return false;
-
-  picture.width = static_cast<uint32_t>(width);
-  picture.height = height;
-  picture.samples.assign(size_t{picture.width} * height * 3, 0);
-  std::vector<uint8_t> alpha(masks[3] ? size_t{picture.width} * height : 0);
-  bool anyAlpha = false;
-  uint8_t* out = picture.samples.data();
-  for (uint32_t y = 0; y < height; ++y) {
-    // Rows are stored from the bottom unless the height is negative.
-    const uint32_t stored = signedHeight < 0 ? y : height - 1 - y;
-    const uint8_t* row = data + offset + stride * stored;
-    for (uint32_t x = 0; x < picture.width; ++x) {
-      const uint32_t pixel = depth == 16 ? Read16(row + 2 * size_t{x}, false)
-                                         : Read32(row + 4 * size_t{x}, false);
-      for (int i = 0; i < 3; ++i) *out++ = ScaleField((pixel & masks[i]) >> shifts[i], widths[i]);
-      if (masks[3]) {
-        const uint8_t a = ScaleField((pixel & masks[3]) >> shifts[3], widths[3]);
-        alpha[size_t{y} * picture.width + x] = a;
-        anyAlpha = anyAlpha || a != 0;
-      }
-    }
-  }
-  // Alpha that is 0 everywhere is an unused field, and viewers show such pictures opaque.
-  if (anyAlpha) {
-    for (size_t i = 0; i < alpha.size(); ++i)
-      for (int c = 0; c < 3; ++c)
-        picture.samples[3 * i + c] = OverWhite8(picture.samples[3 * i + c], alpha[i]);
-  }
-  return true;
 }
 
 }  // namespace brannock

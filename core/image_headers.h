@@ -1,7 +1,7 @@
 // What a file's own bytes say about the picture a viewer shows, where the image library does
 // not apply it or reads it wrongly: the EXIF/TIFF orientation, embedded colour profiles, a
-// GIF's logical screen and transparent index, an OS/2 2.x BMP palette and BMP bit
-// fields. Nothing here decodes compressed data, and
+// GIF's logical screen and transparent index, an OS/2 2.x BMP palette and a BMP's unused
+// alpha. Nothing here decodes compressed data, and
 // every reader stays inside the `size` bytes it is given.
 #pragma once
 
@@ -69,17 +69,6 @@ bool ReadGifScreen(const uint8_t* data, size_t size, GifScreen& screen);
 /// empty for every other BMP.
 std::vector<uint8_t> ReadOs2BmpPalette(const uint8_t* data, size_t size);
 
-/// A BMP the image library reads wrong, decoded to RGB: 16-bit ones (uncompressed or bit
-/// fields) and 32-bit bit-field ones whose alpha mask is not the top byte. Each field is
-/// scaled to 8 bits by bit replication (a 5-bit 31 becomes 255); an alpha field composites
-/// the colours over white, unless it is 0 in every pixel (an unused field). False for other
-/// BMPs, for masks that overlap or have gaps, and for files shorter than their pixel rows.
-struct DecodedRgb {
-  uint32_t width = 0;
-  uint32_t height = 0;
-  std::vector<uint8_t> samples;
-};
-bool DecodeBitfieldBmp(const uint8_t* data, size_t size, DecodedRgb& picture);
 
 /// True for an OS/2 bitmap array ("BA") whose first entry is a BMP.
 bool IsBitmapArray(const uint8_t* data, size_t size);

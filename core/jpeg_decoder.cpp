@@ -1,3 +1,5 @@
+// JPEGs decoded by libjpeg-turbo straight to 8-bit samples, and that decoder behind the
+// decoder interface.
 #include "jpeg_decoder.h"
 
 // jpeglib.h needs size_t and FILE declared before it.
@@ -11,6 +13,8 @@
 #include <csetjmp>
 #include <cstring>
 #include <vector>
+
+#include "image_headers.h"
 
 namespace brannock {
 
@@ -99,5 +103,40 @@ JpegDecode DecodeJpeg(const uint8_t* data, size_t size, const JpegAdmission& adm
   if (result != JpegDecode::kDecoded) picture = DecodedPicture{};
   return result;
 }
+
+namespace {
+
+class JpegDecoder : public PictureDecoder {
+ public:
+  DecodeStatus Probe(FileBytes& file, uint32_t, PictureHeader& header) override {
+    bool read = false;
+    DecodedPicture unused;
+    const JpegDecode result = DecodeJpeg(
+        file.data(), file.size(),
+        [&](uint32_t width, uint32_t height, uint64_t bytes) {
+          header.width = width;
+          header.height = height;
+          header.decodeBytes = bytes;
+          read = true;
+          return false;
+        },
+        unused);
+    if (result == JpegDecode::kRefused) return DecodeStatus::kRefused;
+    return read ? DecodeStatus::kDone : DecodeStatus::kFailed;
+  }
+
+  DecodeStatus Decode(FileBytes& file, uint32_t, DecodedPicture& picture) override {
+    const JpegDecode result = DecodeJpeg(
+        file.data(), file.size(), [](uint32_t, uint32_t, uint64_t) { return true; }, picture);
+    if (result != JpegDecode::kDecoded) return DecodeStatus::kRefused;
+    picture.orientation = ReadOrientation(file.data(), file.size(), false);
+    picture.profile = ReadJpegProfile(file.data(), file.size());
+    return DecodeStatus::kDone;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<PictureDecoder> MakeJpegDecoder() { return std::make_unique<JpegDecoder>(); }
 
 }  // namespace brannock

@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "decoded_picture.h"
+#include "picture_decoder.h"
 
 namespace brannock {
 
@@ -28,5 +30,9 @@ using JpegAdmission = std::function<bool(uint32_t width, uint32_t height, uint64
 /// no profile is applied here.
 JpegDecode DecodeJpeg(const uint8_t* data, size_t size, const JpegAdmission& admit,
                       DecodedPicture& picture);
+
+/// DecodeJpeg behind the decoder interface, with the EXIF orientation and the APP2 profile
+/// read from the file's bytes for the finishing step; a JPEG it refuses is kRefused.
+std::unique_ptr<PictureDecoder> MakeJpegDecoder();
 
 }  // namespace brannock

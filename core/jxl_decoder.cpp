@@ -1,3 +1,4 @@
+// JPEG XL decoded by libjxl, turned upright by libjxl itself.
 #include "jxl_decoder.h"
 
 #include <jxl/decode.h>
@@ -28,6 +29,30 @@ bool IsSrgb(const JxlColorEncoding& encoding) {
          (encoding.color_space == JXL_COLOR_SPACE_GRAY ||
           (encoding.color_space == JXL_COLOR_SPACE_RGB &&
            encoding.primaries == JXL_PRIMARIES_SRGB));
+}
+
+// The profile of the colour the samples come in: none for sRGB, libjxl's ICC otherwise.
+std::vector<uint8_t> ProfileOf(JxlDecoder* decoder, const JxlPixelFormat& format) {
+  (void)format;  // libjxl 0.9 and later take no pixel format here
+  JxlColorEncoding encoding;
+  if (JxlDecoderGetColorAsEncodedProfile(decoder,
+                                         BRANNOCK_JXL_FORMAT(&format) JXL_COLOR_PROFILE_TARGET_DATA,
+                                         &encoding) == JXL_DEC_SUCCESS &&
+      IsSrgb(encoding))
+    return {};
+  size_t length = 0;
+  std::vector<uint8_t> profile;
+  if (JxlDecoderGetICCProfileSize(decoder,
+                                  BRANNOCK_JXL_FORMAT(&format) JXL_COLOR_PROFILE_TARGET_DATA,
+                                  &length) == JXL_DEC_SUCCESS &&
+      length > 0 && length <= kMaxProfileBytes) {
+    profile.resize(length);
+    if (JxlDecoderGetColorAsICCProfile(decoder,
+                                       BRANNOCK_JXL_FORMAT(&format) JXL_COLOR_PROFILE_TARGET_DATA,
+                                       profile.data(), length) != JXL_DEC_SUCCESS)
+      profile.clear();
+  }
+  return profile;
 }
 
 }  // namespace
@@ -74,26 +99,9 @@ bool DecodeJxl(const uint8_t* data, size_t size, DecodedPicture& picture) {
         format.data_type = picture.deep ? JXL_TYPE_UINT16 : JXL_TYPE_UINT8;
         break;
       }
-      case JXL_DEC_COLOR_ENCODING: {
-        JxlColorEncoding encoding;
-        if (JxlDecoderGetColorAsEncodedProfile(
-                decoder.get(), BRANNOCK_JXL_FORMAT(&format) JXL_COLOR_PROFILE_TARGET_DATA,
-                &encoding) == JXL_DEC_SUCCESS &&
-            IsSrgb(encoding))
-          break;
-        size_t length = 0;
-        if (JxlDecoderGetICCProfileSize(decoder.get(),
-                                        BRANNOCK_JXL_FORMAT(&format) JXL_COLOR_PROFILE_TARGET_DATA,
-                                        &length) == JXL_DEC_SUCCESS &&
-            length > 0 && length <= kMaxProfileBytes) {
-          picture.profile.resize(length);
-          if (JxlDecoderGetColorAsICCProfile(
-                  decoder.get(), BRANNOCK_JXL_FORMAT(&format) JXL_COLOR_PROFILE_TARGET_DATA,
-                  picture.profile.data(), length) != JXL_DEC_SUCCESS)
-            picture.profile.clear();
-        }
+      case JXL_DEC_COLOR_ENCODING:
+        picture.profile = ProfileOf(decoder.get(), format);
         break;
-      }
       case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
         size_t bytes = 0;
         if (JxlDecoderImageOutBufferSize(decoder.get(), &format, &bytes) != JXL_DEC_SUCCESS)

@@ -1,3 +1,4 @@
+// The standard error stream without decoder libraries' traces.
 #include "library_traces.h"
 
 #include <lcms2.h>

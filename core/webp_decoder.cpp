@@ -1,3 +1,4 @@
+// WebP decoded by libwebp: a still picture, or an animation's first frame on its canvas.
 #include "webp_decoder.h"
 
 #include <webp/decode.h>

@@ -37,7 +37,8 @@ int main(int argc, char** argv) {
   // JPEG: every colour, coding, orientation, profile and damage the tests use.
   const auto rgb = Pattern(48 * 32 * 3, 1);
   for (auto colour : {JpegColour::kGrey, JpegColour::kRgb, JpegColour::kCmyk, JpegColour::kYcck}) {
-    const std::string jpeg = MakeJpeg(48, 32, colour, colour == JpegColour::kGrey ? Pattern(48 * 32, 2) : rgb);
+    const std::string jpeg =
+        MakeJpeg(48, 32, colour, colour == JpegColour::kGrey ? Pattern(48 * 32, 2) : rgb);
     put("colour" + std::to_string(int(colour)) + ".jpg", jpeg);
     if (colour == JpegColour::kCmyk)
       put("cmyk-profile.jpg", InsertAfterSoi(jpeg, IccSegments(cmykProfile, 3)));
@@ -68,13 +69,22 @@ int main(int argc, char** argv) {
   for (int channels : {1, 3})
     for (int bits : {8, 16})
       for (int alpha : {0, 1, 2}) {
-        TiffRecipe recipe{21, 13, channels + (alpha ? 1 : 0), bits, false, 0,
-                          Pattern(21 * 13 * (channels + (alpha ? 1 : 0)), 4), alpha, false, {}};
+        TiffRecipe recipe{21,
+                          13,
+                          channels + (alpha ? 1 : 0),
+                          bits,
+                          false,
+                          0,
+                          Pattern(21 * 13 * (channels + (alpha ? 1 : 0)), 4),
+                          alpha,
+                          false,
+                          {}};
         put("t" + std::to_string(channels) + "-" + std::to_string(bits) + "-" +
                 std::to_string(alpha) + ".tif",
             MakeTiff(recipe));
         recipe.planar = true;
-        put("planar" + std::to_string(channels) + std::to_string(bits) + std::to_string(alpha) + ".tif",
+        put("planar" + std::to_string(channels) + std::to_string(bits) + std::to_string(alpha) +
+                ".tif",
             MakeTiff(recipe));
       }
   for (int orientation = 1; orientation <= 8; ++orientation)
@@ -88,9 +98,10 @@ int main(int argc, char** argv) {
   {
     std::vector<TiffPage> pages;
     for (int i = 0; i < 3; ++i)
-      pages.push_back({{21u + i, 13, 3, 8, false, i ? 6 : 0, Pattern((21 + i) * 13 * 3, 8 + i), 0,
-                        false, {}},
-                       i == 1, i == 2});
+      pages.push_back(
+          {{21u + i, 13, 3, 8, false, i ? 6 : 0, Pattern((21 + i) * 13 * 3, 8 + i), 0, false, {}},
+           i == 1,
+           i == 2});
     WriteTiffPages(folder + std::to_string(n++) + "-pages.tif", pages);
   }
 
@@ -111,7 +122,8 @@ int main(int argc, char** argv) {
   put("plain.gif", MakeGif(gif));
 
   // BMP: bit fields, V5 with alpha and profile, unused alpha, OS/2, bitmap arrays.
-  const uint32_t masks[][4] = {{0xF800, 0x07E0, 0x001F, 0}, {0x7C00, 0x03E0, 0x001F, 0x8000},
+  const uint32_t masks[][4] = {{0xF800, 0x07E0, 0x001F, 0},
+                               {0x7C00, 0x03E0, 0x001F, 0x8000},
                                {0x0F00, 0x00F0, 0x000F, 0xF000}};
   std::vector<uint16_t> pixels16;
   for (int i = 0; i < 35; ++i) pixels16.push_back(static_cast<uint16_t>(i * 1877));
@@ -129,7 +141,8 @@ int main(int argc, char** argv) {
   for (size_t i = 3; i < rgba.size(); i += 4) rgba[i] = 0;
   put("v5-unused.bmp", MakeV5Bmp(7, 5, rgba, {}));
   std::vector<uint8_t> palette;
-  for (int i = 0; i < 256; ++i) palette.insert(palette.end(), {uint8_t(i), uint8_t(255 - i), uint8_t(i / 2)});
+  for (int i = 0; i < 256; ++i)
+    palette.insert(palette.end(), {uint8_t(i), uint8_t(255 - i), uint8_t(i / 2)});
   const std::string os2 = MakeOs2Bmp(6, 3, palette, Pattern(18, 10));
   put("os2.bmp", os2);
   put("array.bmp", MakeBitmapArray(os2));

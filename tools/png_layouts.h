@@ -27,8 +27,8 @@ struct LibpngPicture {
   bool read = false;  ///< false when libpng stopped with an error
   uint32_t width = 0;
   uint32_t height = 0;
-  bool grey = false;     ///< the file's colour type is grey or grey with alpha
-  bool profile = false;  ///< libpng kept an iCCP chunk
+  bool grey = false;      ///< the file's colour type is grey or grey with alpha
+  bool profile = false;   ///< libpng kept an iCCP chunk
   bool tooLarge = false;  ///< not read: more than kMaxReferencePixels pixels
   std::string rgb;
 };
