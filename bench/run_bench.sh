@@ -16,6 +16,14 @@ work=$(realpath "$BUILD")/bench-work
 corpus=$work/corpus-$COUNT
 mkdir -p "$work"
 [ -d "$corpus" ] || "$BUILD/bench/make_corpus" "$corpus" "$COUNT"
+# Real photographs beside the synthetic ones: the photos among Plasma's wallpapers, each at
+# its largest size (2560 x 1600 JPEGs); the drawn wallpapers are left out.
+scripts/install-deps.sh plasma-workspace-wallpapers >/dev/null
+mkdir -p "$corpus/real"
+for wallpaper in Autumn BytheWater ColdRipple ColorfulCups DarkestHour EveningGlow FallenLeaf \
+    Grey Kite OneStandsOut Path summer_1am; do
+  cp -n "/usr/share/wallpapers/$wallpaper/contents/images/2560x1600.jpg" "$corpus/real/$wallpaper.jpg"
+done
 
 # brannock runs from a private program folder, so its staging folder is the benchmark's.
 mkdir -p "$work/prog" "$work/before"
@@ -49,7 +57,7 @@ measure() {  # measure <tool> <set> <output> <command...>: one line "wall user+s
   # A converter that gave up part way has not done the work: its run does not count.
   local pages
   pages=$(mutool info "$out" 2>/dev/null | sed -n 's/^Pages: //p')
-  [ "${pages:-0}" = "$COUNT" ] || { wall=-1; size=0; }
+  [ "${pages:-0}" = "$(ls "$corpus/$2" | wc -l)" ] || { wall=-1; size=0; }
   echo "$wall $(echo "$user + $sys" | bc) $peak $size"
 }
 
@@ -57,7 +65,8 @@ median() { sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a
 
 results=$work/raw.txt
 : > "$results"
-for set in photo scan screen; do
+sets="photo real scan screen"
+for set in $sets; do
   files=("$corpus/$set"/*)
   for run in $(seq "$RUNS"); do
     # Interleaved, so that every tool sees the same machine state.
@@ -109,7 +118,7 @@ table=$BUILD/bench/results.md
 {
   echo "| set | tool | wall s | CPU s | peak MB | output MB | brannock wall / tool wall | output / gm output |"
   echo "|---|---|---:|---:|---:|---:|---:|---:|"
-  for set in photo scan screen; do
+  for set in $sets; do
     bw=$(awk -v s=$set '$1==s && $2=="brannock" {print $3}' "$results" | median)
     gs=$(awk -v s=$set '$1==s && $2=="gm" {print $6}' "$results" | median)
     for tool in $tools; do
@@ -126,7 +135,7 @@ table=$BUILD/bench/results.md
     done
   done
   echo
-  echo "$COUNT images a set, median of $RUNS run(s), $(nproc) cores; floor = decode every input with libjpeg-turbo or libpng, Up filter, libdeflate level 1, on all cores (CPU and peak not measured)."
+  echo "$COUNT images a set (real: the 12 photos among Plasma's wallpapers, 2560 x 1600), median of $RUNS run(s), $(nproc) cores; floor = decode every input with libjpeg-turbo or libpng, Up filter, libdeflate level 1, on all cores (CPU and peak not measured)."
   echo
   echo "One 4000 x 3000 photo, median of 3 runs: $(cat "$work/icc-plain.txt") s without a profile, $(cat "$work/icc-p3.txt") s with a Display P3 profile."
   echo

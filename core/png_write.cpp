@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "png_codec.h"
 #include "png_internal.h"
@@ -25,16 +26,57 @@ PngEncoding StagingEncodingFor(PngColour colour) {
                                    : PngEncoding{1, PNG_FILTER_NONE, Z_DEFAULT_STRATEGY};
 }
 
+namespace {
+
+// Which compresses a photo smaller: zlib's run-length matching or libdeflate level 1, tried
+// on Up-filtered bands of 8 rows in every 512 (a 64th of the picture).
+bool RunLengthPacksSmaller(const PlainPngLayout& layout, const uint8_t* samples) {
+  const size_t rowBytes = size_t{layout.width} * 3;
+  std::vector<uint8_t> sample;
+  for (uint32_t y = 0; y + 8 <= layout.height; y += 512) {
+    for (uint32_t row = y; row < y + 8; ++row) {
+      const uint8_t* line = samples + rowBytes * row;
+      sample.push_back(row > 0 ? 2 : 0);
+      for (size_t x = 0; x < rowBytes; ++x)
+        sample.push_back(static_cast<uint8_t>(line[x] - (row > 0 ? line[x - rowBytes] : 0)));
+    }
+  }
+  if (sample.empty()) return true;
+  z_stream stream{};
+  if (deflateInit2(&stream, 1, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) return true;
+  std::vector<uint8_t> packed(deflateBound(&stream, sample.size()));
+  stream.next_in = sample.data();
+  stream.avail_in = static_cast<uInt>(sample.size());
+  stream.next_out = packed.data();
+  stream.avail_out = static_cast<uInt>(packed.size());
+  deflate(&stream, Z_FINISH);
+  const size_t runLength = packed.size() - stream.avail_out;
+  deflateEnd(&stream);
+  libdeflate_compressor* compressor = libdeflate_alloc_compressor(1);
+  if (!compressor) return true;
+  const size_t whole = libdeflate_zlib_compress(compressor, sample.data(), sample.size(),
+                                                packed.data(), packed.size());
+  libdeflate_free_compressor(compressor);
+  return whole == 0 || runLength <= whole;
+}
+
+}  // namespace
+
 PngEncoding StagingEncodingFor(const PlainPngLayout& layout, const uint8_t* samples) {
-  // Measured per picture on the benchmark's sets. A 4000 x 3000 photo: zlib level 1 with
-  // the Up filter and run-length matching 0.27 s and 21.5 MB; libdeflate level 1 with Up
-  // is faster (0.41 s against 0.58 s on a busier day) but 3.3 % larger, which the PDF
-  // would carry, and level 6 is slower than zlib at 1.2 % larger: photos stay with zlib.
-  // A grey 2480 x 3508 scan, unfiltered: libdeflate level 2 5.28 MB, zlib with run-length
-  // matching 5.27 MB, the usual matching 5.79 MB, at about the same time. Flat pictures
-  // (screenshots, charts) repeat their glyphs: libdeflate level 6 packs a 1920 x 1080
-  // screen into 0.05 MB in 0.03 s, zlib level 1 into 0.10 MB, run-length matching 0.4 MB.
-  // Flat means most bytes equal the byte above them, counted on every 16th row.
+  // Measured per picture on the benchmark's sets (bench/compression_study, CPU seconds on
+  // one core, Up-filtered photos):
+  // - 12 real photos of 2560 x 1600: zlib level 1 with run-length matching 53.4 MB in
+  //   1.13 s, libdeflate level 1 50.1 MB in 1.09 s, zlib level 1 52.1 MB in 1.48 s,
+  //   libdeflate level 2 47.6 MB in 1.17 s;
+  // - 10 synthetic photos of 4000 x 3000: run-length 204.8 MB in 3.08 s, libdeflate
+  //   level 1 211.6 MB in 4.62 s.
+  // Run-length matching packs smooth pictures well and real photos badly, so each photo
+  // takes whichever packs a sample of its rows smaller: 49.9 MB in 1.13 s and 204.8 MB in
+  // 3.22 s. A grey 2480 x 3508 scan, unfiltered: run-length 5.03 MB in 0.06 s, libdeflate
+  // level 2 5.04 MB in 0.10 s. Flat pictures (screenshots, charts) repeat their glyphs:
+  // libdeflate level 6 packs a 1920 x 1080 screen into 0.05 MB in 0.03 s, zlib level 1
+  // into 0.10 MB, run-length matching 0.4 MB. Flat means most bytes equal the byte above
+  // them, counted on every 16th row.
   PngEncoding encoding = StagingEncodingFor(layout.colour);
   size_t same = 0, counted = 0;
   const size_t rowBytes = size_t{layout.width} * (layout.colour == PngColour::kRgb ? 3 : 1);
@@ -48,12 +90,16 @@ PngEncoding StagingEncodingFor(const PlainPngLayout& layout, const uint8_t* samp
   if (flat) {
     encoding.whole = true;
     encoding.level = 6;
-  } else if (layout.colour != PngColour::kRgb) {
+  } else if (layout.colour == PngColour::kGrey) {
+    encoding.strategy = Z_RLE;
+  } else if (layout.colour == PngColour::kPalette) {
     encoding.whole = true;
     encoding.level = 2;
     encoding.strategy = Z_RLE;  // for a picture too large to take whole
-  } else {
+  } else if (RunLengthPacksSmaller(layout, samples)) {
     encoding.strategy = Z_RLE;
+  } else {
+    encoding.whole = true;  // zlib's usual matching for a picture too large to take whole
   }
   return encoding;
 }
