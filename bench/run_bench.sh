@@ -47,7 +47,8 @@ SCRIPT
 chmod +x "$work/im6"
 
 measure() {  # measure <tool> <set> <output> <command...>: one line "wall user+sys peakKB bytes"
-  local out=$3
+  local out=$3 expected
+  expected=$(find "$corpus/$2" -type f | wc -l)
   shift 3
   rm -f "$out"
   /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" "$@" >/dev/null 2>&1 || true
@@ -57,7 +58,7 @@ measure() {  # measure <tool> <set> <output> <command...>: one line "wall user+s
   # A converter that gave up part way has not done the work: its run does not count.
   local pages
   pages=$(mutool info "$out" 2>/dev/null | sed -n 's/^Pages: //p')
-  [ "${pages:-0}" = "$(ls "$corpus/$2" | wc -l)" ] || { wall=-1; size=0; }
+  [ "${pages:-0}" = "$expected" ] || { wall=-1; size=0; }
   echo "$wall $(echo "$user + $sys" | bc) $peak $size"
 }
 
