@@ -37,8 +37,13 @@ bool RunLengthPacksSmaller(const PlainPngLayout& layout, const uint8_t* samples)
     for (uint32_t row = y; row < y + 8; ++row) {
       const uint8_t* line = samples + rowBytes * row;
       sample.push_back(row > 0 ? 2 : 0);
+      if (row == 0) {
+        sample.insert(sample.end(), line, line + rowBytes);
+        continue;
+      }
+      const uint8_t* above = line - rowBytes;
       for (size_t x = 0; x < rowBytes; ++x)
-        sample.push_back(static_cast<uint8_t>(line[x] - (row > 0 ? line[x - rowBytes] : 0)));
+        sample.push_back(static_cast<uint8_t>(line[x] - above[x]));
     }
   }
   if (sample.empty()) return true;

@@ -42,8 +42,8 @@ std::string StoredZlib(const std::string& raw) {
     const size_t n = std::min<size_t>(65535, raw.size() - at);
     const bool last = at + n >= raw.size();
     out += static_cast<char>(last ? 1 : 0);
-    out += {static_cast<char>(n & 0xFF), static_cast<char>(n >> 8),
-            static_cast<char>(~n & 0xFF), static_cast<char>((~n >> 8) & 0xFF)};
+    out += {static_cast<char>(n & 0xFF), static_cast<char>(n >> 8), static_cast<char>(~n & 0xFF),
+            static_cast<char>((~n >> 8) & 0xFF)};
     out += raw.substr(at, n);
     if (last) break;
   }
@@ -215,12 +215,14 @@ TEST(WritePlainPng, WritesCompleteFilesOrNothing) {
   layout.palette.clear();
   EXPECT_FALSE(WritePlainPng(dir / "d.png", layout, rows));
   int files = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) ++files;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    ++files;
   EXPECT_EQ(files, 2);
 }
 
-// Found by fuzzing: the look at the row above computed row + (x - rowBytes) with an
-// unsigned x, a pointer overflow that UndefinedBehaviorSanitizer stops at.
+// Found by fuzzing, twice: the look at the row above computed row + (x - rowBytes) with an
+// unsigned x, a pointer overflow that UndefinedBehaviorSanitizer stops at (in the flatness
+// count, then in the sample that picks a photo's compressor).
 TEST(StagingEncodingFor, ComparesEachRowWithTheOneAboveItSafely) {
   PlainPngLayout grey{8, 5, PngColour::kGrey, {}, {}};
   const std::vector<uint8_t> flat(8 * 5, 200);
@@ -232,6 +234,11 @@ TEST(StagingEncodingFor, ComparesEachRowWithTheOneAboveItSafely) {
   std::vector<uint8_t> noisyRgb(8 * 5 * 3);
   for (size_t i = 0; i < noisyRgb.size(); ++i) noisyRgb[i] = static_cast<uint8_t>(i * 97 + 13);
   EXPECT_EQ(StagingEncodingFor(rgb, noisyRgb.data()).strategy, Z_RLE);
+  // A photo tall enough for the sample of rows that picks its compressor.
+  PlainPngLayout photo{8, 9, PngColour::kRgb, {}, {}};
+  std::vector<uint8_t> noisyPhoto(8 * 9 * 3);
+  for (size_t i = 0; i < noisyPhoto.size(); ++i) noisyPhoto[i] = static_cast<uint8_t>(i * 97 + 13);
+  EXPECT_EQ(StagingEncodingFor(photo, noisyPhoto.data()).level, 1);
 }
 
 // Staged pictures are written whole with libdeflate (flat ones, grey and palette ones) or
