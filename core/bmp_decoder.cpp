@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "image_headers.h"
-#include "png_codec.h"
+#include "image_input.h"
 
 namespace brannock {
 
@@ -78,9 +78,7 @@ bool DecodeBitfieldBmp(const uint8_t* data, size_t size, DecodedPicture& picture
   const int32_t signedHeight = static_cast<int32_t>(Le32(data + 22));
   if (width <= 0 || signedHeight == 0 || signedHeight == INT32_MIN) return false;
   const uint32_t height = static_cast<uint32_t>(signedHeight < 0 ? -signedHeight : signedHeight);
-  if (static_cast<uint32_t>(width) > kMaxImageSide || height > kMaxImageSide ||
-      uint64_t{static_cast<uint32_t>(width)} * height > kMaxImagePixels)
-    return false;
+  if (!WithinLimits(static_cast<uint32_t>(width), height)) return false;
   const size_t stride = (size_t{static_cast<uint32_t>(width)} * depth / 8 + 3) / 4 * 4;
   const size_t offset = Le32(data + 10);
   if (offset > size || stride * height > size - offset) return false;

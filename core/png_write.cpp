@@ -27,44 +27,7 @@ PngEncoding StagingEncodingFor(PngColour colour) {
 }
 
 namespace {
-
-// Which compresses a photo smaller: zlib's run-length matching or libdeflate level 1, tried
-// on Up-filtered bands of 8 rows in every 512 (a 64th of the picture).
-bool RunLengthPacksSmaller(const PlainPngLayout& layout, const uint8_t* samples) {
-  const size_t rowBytes = size_t{layout.width} * 3;
-  std::vector<uint8_t> sample;
-  for (uint32_t y = 0; y + 8 <= layout.height; y += 512) {
-    for (uint32_t row = y; row < y + 8; ++row) {
-      const uint8_t* line = samples + rowBytes * row;
-      sample.push_back(row > 0 ? 2 : 0);
-      if (row == 0) {
-        sample.insert(sample.end(), line, line + rowBytes);
-        continue;
-      }
-      const uint8_t* above = line - rowBytes;
-      for (size_t x = 0; x < rowBytes; ++x)
-        sample.push_back(static_cast<uint8_t>(line[x] - above[x]));
-    }
-  }
-  if (sample.empty()) return true;
-  z_stream stream{};
-  if (deflateInit2(&stream, 1, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) return true;
-  std::vector<uint8_t> packed(deflateBound(&stream, sample.size()));
-  stream.next_in = sample.data();
-  stream.avail_in = static_cast<uInt>(sample.size());
-  stream.next_out = packed.data();
-  stream.avail_out = static_cast<uInt>(packed.size());
-  deflate(&stream, Z_FINISH);
-  const size_t runLength = packed.size() - stream.avail_out;
-  deflateEnd(&stream);
-  libdeflate_compressor* compressor = libdeflate_alloc_compressor(1);
-  if (!compressor) return true;
-  const size_t whole = libdeflate_zlib_compress(compressor, sample.data(), sample.size(),
-                                                packed.data(), packed.size());
-  libdeflate_free_compressor(compressor);
-  return whole == 0 || runLength <= whole;
-}
-
+bool RunLengthPacksSmaller(const PlainPngLayout& layout, const uint8_t* samples);
 }  // namespace
 
 PngEncoding StagingEncodingFor(const PlainPngLayout& layout, const uint8_t* samples) {
@@ -244,6 +207,38 @@ void FilterInPlace(uint8_t* data, size_t rowBytes, uint32_t height, bool up) {
     }
     out[-1] = up && y > 0 ? 2 : 0;
   }
+}
+
+// Which compresses a photo smaller: zlib's run-length matching or libdeflate level 1, tried
+// on Up-filtered bands of 8 rows in every 512 (a 64th of the picture). Each band is filtered
+// with the row above it, which then leaves the sample.
+bool RunLengthPacksSmaller(const PlainPngLayout& layout, const uint8_t* samples) {
+  const size_t rowBytes = size_t{layout.width} * 3;
+  std::vector<uint8_t> sample, band;
+  for (uint32_t y = 0; y + 8 <= layout.height; y += 512) {
+    const uint32_t first = y > 0 ? y - 1 : 0, rows = y + 8 - first;
+    band.assign(samples + rowBytes * first, samples + rowBytes * (y + 8));
+    band.resize(band.size() + rows);
+    FilterInPlace(band.data(), rowBytes, rows, true);
+    sample.insert(sample.end(), band.begin() + (y - first) * (rowBytes + 1), band.end());
+  }
+  if (sample.empty()) return true;
+  z_stream stream{};
+  if (deflateInit2(&stream, 1, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) return true;
+  std::vector<uint8_t> packed(deflateBound(&stream, sample.size()));
+  stream.next_in = sample.data();
+  stream.avail_in = static_cast<uInt>(sample.size());
+  stream.next_out = packed.data();
+  stream.avail_out = static_cast<uInt>(packed.size());
+  deflate(&stream, Z_FINISH);
+  const size_t runLength = packed.size() - stream.avail_out;
+  deflateEnd(&stream);
+  libdeflate_compressor* compressor = libdeflate_alloc_compressor(1);
+  if (!compressor) return true;
+  const size_t whole = libdeflate_zlib_compress(compressor, sample.data(), sample.size(),
+                                                packed.data(), packed.size());
+  libdeflate_free_compressor(compressor);
+  return whole == 0 || runLength <= whole;
 }
 
 struct CompressorDeleter {
