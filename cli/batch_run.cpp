@@ -78,49 +78,6 @@ std::string StagedCopyName(size_t index, size_t count, const std::string& name) 
   return prefix + name.substr(0, keep) + extension;
 }
 
-enum class CopyResult { kCopied, kSkipped, kWriteFailed };
-
-// Copies a regular file, replacing the target. A source that cannot be read, or is not a
-// regular file (a FIFO would block, a folder cannot be copied), is skipped; a copy that
-// cannot be written (a full disk) is a failure of the run.
-CopyResult CopyRegularFile(const std::string& source, const std::string& target) {
-  const int in = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (in < 0) return CopyResult::kSkipped;
-  struct stat info;
-  CopyResult result = CopyResult::kSkipped;
-  if (fstat(in, &info) == 0 && S_ISREG(info.st_mode)) {
-    const int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    result = out >= 0 ? CopyResult::kCopied : CopyResult::kWriteFailed;
-    // The kernel copies (sharing blocks where the file system can); where it cannot, the
-    // bytes go through a buffer of ours.
-    off_t copied = 0;
-    while (out >= 0 && result == CopyResult::kCopied && copied < info.st_size) {
-      const ssize_t moved =
-          copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(info.st_size - copied), 0);
-      if (moved <= 0) break;
-      copied += moved;
-    }
-    if (out >= 0 && lseek(in, copied, SEEK_SET) == copied &&
-        lseek(out, copied, SEEK_SET) == copied) {
-      char buffer[1 << 16];
-      for (ssize_t got;
-           result == CopyResult::kCopied && (got = read(in, buffer, sizeof buffer)) != 0;) {
-        if (got < 0)
-          result = CopyResult::kSkipped;
-        else if (write(out, buffer, static_cast<size_t>(got)) != got)
-          result = CopyResult::kWriteFailed;
-      }
-    } else if (out >= 0) {
-      result = CopyResult::kWriteFailed;
-    }
-    if (out >= 0 && close(out) != 0 && result == CopyResult::kCopied)
-      result = CopyResult::kWriteFailed;
-    if (result != CopyResult::kCopied) unlink(target.c_str());
-  }
-  close(in);
-  return result;
-}
-
 constexpr uint32_t kFileOpenError = 0x1017;  // the PDF library's number for it
 
 void PrintBanner(std::FILE* out) {
@@ -145,11 +102,17 @@ ExitStatus RunBatch(const std::vector<std::string>& words, std::FILE* out) {
     std::fprintf(out, "ERROR: the params are wrong\n");
     return kExitUsage;
   }
-  std::string input, output;
+  std::string input, output, jpegWord = "decode";
   for (size_t i = 0; i < words.size(); i += 2) {
     if (words[i] == "-i") input = words[i + 1];
     if (words[i] == "-o") output = words[i + 1];
+    if (words[i] == "-j") jpegWord = words[i + 1];
   }
+  if (jpegWord != "keep" && jpegWord != "decode") {
+    std::fprintf(out, "ERROR: -j takes keep or decode, not \"%s\"\n", jpegWord.c_str());
+    return kExitUsage;
+  }
+  const JpegHandling jpegs = jpegWord == "keep" ? JpegHandling::kKeep : JpegHandling::kDecode;
   if (input.empty()) {
     std::fprintf(out, "ERROR: Input file or directory can't be empty\n");
     return kExitUsage;
@@ -207,7 +170,7 @@ ExitStatus RunBatch(const std::vector<std::string>& words, std::FILE* out) {
   CollectImagesInFolder(staging.path(), images);
   SortPathList(images, SortOrder::kAscending);
   bool tooLarge = false;
-  staged = ReplaceAllWithPng(images, &tooLarge).empty() && staged;
+  staged = ReplaceAllWithPng(images, &tooLarge, jpegs).empty() && staged;
   if (tooLarge) {
     std::fprintf(out, "ERROR: the PDF would be larger than 2 GB; convert fewer images at once\n");
     return kExitFailed;
@@ -222,7 +185,8 @@ ExitStatus RunBatch(const std::vector<std::string>& words, std::FILE* out) {
   // Only the input's headers were read before; a picture whose pixels do not decode is just
   // as invalid.
   if (!folderInput && !images.empty() &&
-      std::none_of(images.begin(), images.end(), CheckPngSignature)) {
+      std::none_of(images.begin(), images.end(),
+                   [jpegs](const std::string& path) { return StaysAsItIs(path, jpegs); })) {
     std::fprintf(out, "ERROR: input file is invalid\n");
     return kExitFailed;
   }
@@ -232,7 +196,7 @@ ExitStatus RunBatch(const std::vector<std::string>& words, std::FILE* out) {
   }
   std::fprintf(out, "INFO: %d image files loaded\n", static_cast<int>(images.size()));
 
-  return WriteImagesToPdf(images, output, &observer) ? kExitSaved : kExitFailed;
+  return WriteImagesToPdf(images, output, &observer, jpegs) ? kExitSaved : kExitFailed;
 }
 
 }  // namespace brannock

@@ -66,6 +66,15 @@ ImageType DetectType(const unsigned char* b, size_t size) {
   return ImageType::kNone;
 }
 
+ImageType DetectFileType(const std::string& path) {
+  unsigned char head[128] = {};
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return ImageType::kNone;
+  const ssize_t got = pread(fd, head, sizeof head, 0);
+  close(fd);
+  return got > 0 ? DetectType(head, static_cast<size_t>(got)) : ImageType::kNone;
+}
+
 bool WithinLimits(uint64_t columns, uint64_t rows) {
   return columns > 0 && rows > 0 && columns <= kMaxImageSide && rows <= kMaxImageSide &&
          columns * rows <= kMaxImagePixels;

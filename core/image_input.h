@@ -18,6 +18,9 @@ inline constexpr size_t kMaxFileSize = size_t{3} << 30;
 /// The format that the first `size` bytes show, whatever the file's name says.
 ImageType DetectType(const unsigned char* bytes, size_t size);
 
+/// DetectType on the first bytes of the file at `path`; kNone when it cannot be read.
+ImageType DetectFileType(const std::string& path);
+
 /// True for a picture of at least one pixel, no side above kMaxImageSide and at most
 /// kMaxImagePixels pixels.
 bool WithinLimits(uint64_t columns, uint64_t rows);

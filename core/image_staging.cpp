@@ -30,6 +30,44 @@ bool CheckPngSignature(const std::string& path) {
   return png;
 }
 
+CopyResult CopyRegularFile(const std::string& source, const std::string& target) {
+  const int in = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (in < 0) return CopyResult::kSkipped;
+  struct stat info;
+  CopyResult result = CopyResult::kSkipped;
+  if (fstat(in, &info) == 0 && S_ISREG(info.st_mode)) {
+    const int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    result = out >= 0 ? CopyResult::kCopied : CopyResult::kWriteFailed;
+    // The kernel copies (sharing blocks where the file system can); where it cannot, the
+    // bytes go through a buffer of ours.
+    off_t copied = 0;
+    while (out >= 0 && result == CopyResult::kCopied && copied < info.st_size) {
+      const ssize_t moved =
+          copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(info.st_size - copied), 0);
+      if (moved <= 0) break;
+      copied += moved;
+    }
+    if (out >= 0 && lseek(in, copied, SEEK_SET) == copied &&
+        lseek(out, copied, SEEK_SET) == copied) {
+      char buffer[1 << 16];
+      for (ssize_t got;
+           result == CopyResult::kCopied && (got = read(in, buffer, sizeof buffer)) != 0;) {
+        if (got < 0)
+          result = CopyResult::kSkipped;
+        else if (write(out, buffer, static_cast<size_t>(got)) != got)
+          result = CopyResult::kWriteFailed;
+      }
+    } else if (out >= 0) {
+      result = CopyResult::kWriteFailed;
+    }
+    if (out >= 0 && close(out) != 0 && result == CopyResult::kCopied)
+      result = CopyResult::kWriteFailed;
+    if (result != CopyResult::kCopied) unlink(target.c_str());
+  }
+  close(in);
+  return result;
+}
+
 namespace {
 
 bool Exists(const std::string& path) {
@@ -55,14 +93,18 @@ std::string FormatLocalTime(int64_t time, const std::string& pattern) {
 
 namespace {
 
-// Writes the loaded picture as the next staged PNG; empty when it cannot be written.
-std::string SaveStaged(ImageFile& image) {
+// The next staged file's name, with the extension given.
+std::string NextStagedName(const char* extension) {
   mkdir(g_strTempDir.c_str(), 0777);
   const int32_t number = g_nStageCounter.fetch_add(1);
   char counterText[32];
-  snprintf(counterText, sizeof counterText, "-%08d.png", number);
-  const std::string target =
-      g_strTempDir + FormatLocalTime(std::time(nullptr), "%Y%m%d-%H%M%S") + counterText;
+  snprintf(counterText, sizeof counterText, "-%08d.%s", number, extension);
+  return g_strTempDir + FormatLocalTime(std::time(nullptr), "%Y%m%d-%H%M%S") + counterText;
+}
+
+// Writes the loaded picture as the next staged PNG; empty when it cannot be written.
+std::string SaveStaged(ImageFile& image) {
+  const std::string target = NextStagedName("png");
   return image.SaveAsPng(target) ? target : std::string();
 }
 
@@ -74,10 +116,17 @@ std::string StageImageAsPng(const std::string& path) {
   return SaveStaged(image);
 }
 
-std::vector<std::string> StageImagePages(const std::string& path) {
+std::vector<std::string> StageImagePages(const std::string& path, JpegHandling jpegs) {
   std::vector<std::string> staged;
   ImageFile image;
-  if (g_strTempDir.empty() || !image.Load(path)) return staged;
+  if (g_strTempDir.empty()) return staged;
+  if (jpegs == JpegHandling::kKeep && DetectFileType(path) == ImageType::kJpeg) {
+    if (!image.Probe(path)) return staged;
+    const std::string copy = NextStagedName("jpg");
+    if (CopyRegularFile(path, copy) == CopyResult::kCopied) staged.push_back(copy);
+    return staged;
+  }
+  if (!image.Load(path)) return staged;
   const uint32_t pages = image.PageCount();
   staged.push_back(SaveStaged(image));
   for (uint32_t page = 1; page < pages; ++page) {
@@ -90,15 +139,15 @@ std::vector<std::string> StageImagePages(const std::string& path) {
   return staged;
 }
 
-std::string ConvertSingleImage(const std::string& path) {
+std::string ConvertSingleImage(const std::string& path, JpegHandling jpegs) {
   const std::string name = GetFileNamePart(path);
   const auto dot = name.rfind('.');
   // A dot in a folder name must not move the PDF out of the image's folder.
   if (dot == std::string::npos || HasExtension(name, "pdf")) return {};
   const std::string output = path.substr(0, path.size() - name.size() + dot + 1) + "pdf";
-  const std::vector<std::string> staged = StageImagePages(path);
+  const std::vector<std::string> staged = StageImagePages(path, jpegs);
   const bool written =
-      !staged.empty() && !staged[0].empty() && WriteImagesToPdf(staged, output, nullptr);
+      !staged.empty() && !staged[0].empty() && WriteImagesToPdf(staged, output, nullptr, jpegs);
   for (const std::string& png : staged)
     if (!png.empty()) unlink(png.c_str());
   return written ? output : std::string();
@@ -120,10 +169,12 @@ std::string PngNameFor(const std::string& path) {
   return target;
 }
 
-// Decodes a page of a copy that is to become a PNG; false for undecodable pages and PNGs.
-// A PNG goes to the PDF as it stands: its first bytes say so, and it is never decoded.
-bool DecodeForReplacement(const std::string& path, uint32_t page, PlainPicture& picture) {
-  if (CheckPngSignature(path)) return false;
+// Decodes a page of a copy that is to become a PNG; false for undecodable pages and for
+// copies that stay as they are. A PNG goes to the PDF as it stands: its first bytes say so,
+// and it is never decoded; so does a JPEG whose data the PDF may keep.
+bool DecodeForReplacement(const std::string& path, uint32_t page, JpegHandling jpegs,
+                          PlainPicture& picture) {
+  if (StaysAsItIs(path, jpegs)) return false;
   ImageFile image;
   return image.Load(path, page) && image.GetType() != ImageType::kPng &&
          image.TakePlainPicture(picture);
@@ -152,13 +203,18 @@ std::string FirstPageName(const std::string& path, uint32_t pages) {
 
 }  // namespace
 
-std::string ReplaceWithPng(const std::string& path) {
+bool StaysAsItIs(const std::string& path, JpegHandling jpegs) {
+  const ImageType type = DetectFileType(path);
+  return type == ImageType::kPng || (jpegs == JpegHandling::kKeep && type == ImageType::kJpeg);
+}
+
+std::string ReplaceWithPng(const std::string& path, JpegHandling jpegs) {
   const uint32_t pages = CountImagePages(path);
   std::string first;
   bool complete = pages > 0;
   for (uint32_t page = 0; page < pages && complete; ++page) {
     PlainPicture picture;
-    if (!DecodeForReplacement(path, page, picture)) {
+    if (!DecodeForReplacement(path, page, jpegs, picture)) {
       complete = false;
       break;
     }
@@ -170,7 +226,8 @@ std::string ReplaceWithPng(const std::string& path) {
   return first;
 }
 
-std::vector<std::string> ReplaceAllWithPng(const std::vector<std::string>& paths, bool* tooLarge) {
+std::vector<std::string> ReplaceAllWithPng(const std::vector<std::string>& paths, bool* tooLarge,
+                                           JpegHandling jpegs) {
   // One task a page. Names are claimed strictly in task order, so they come out as they
   // would one by one; decoding and encoding run in parallel around that. A claim is an
   // empty file that the PNG later replaces.
@@ -207,7 +264,7 @@ std::vector<std::string> ReplaceAllWithPng(const std::vector<std::string>& paths
         const std::string& path = paths[task.source];
         Staged staged;
         PlainPicture picture;
-        bool decoded = !stopped && DecodeForReplacement(path, task.page, picture);
+        bool decoded = !stopped && DecodeForReplacement(path, task.page, jpegs, picture);
         {
           std::unique_lock<std::mutex> lock(mutex);
           turnChanged.wait(lock, [&] { return turn == index; });
@@ -229,11 +286,11 @@ std::vector<std::string> ReplaceAllWithPng(const std::vector<std::string>& paths
           staged.written = WritePlainPicture(staged.target, picture);
           if (!staged.written && staged.target != path) unlink(staged.target.c_str());
         } else if (task.page == 0) {
-          staged.target = path;  // left as it is: a PNG copy counts as it stands
+          staged.target = path;  // left as it is: a PNG or kept JPEG copy counts as it stands
         }
         struct stat info;
         if (staged.written && !staged.target.empty() && stat(staged.target.c_str(), &info) == 0 &&
-            S_ISREG(info.st_mode) && (decoded || CheckPngSignature(staged.target)))
+            S_ISREG(info.st_mode) && (decoded || StaysAsItIs(staged.target, jpegs)))
           staged.bytes = static_cast<uint64_t>(info.st_size);
         return staged;
       },

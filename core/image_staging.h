@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "pdf_assembly.h"
+
 namespace brannock {
 
 /// The windowed program's staging folder (program folder + "tmp/"); set before any staging.
@@ -18,6 +20,13 @@ extern std::atomic<int32_t> g_nStageCounter;
 /// format by its first bytes, with headers that give a size within the limits. Only the
 /// headers are read; a file whose pixels are damaged passes, and fails when it is staged.
 bool IsLoadableImage(const std::string& path);
+
+enum class CopyResult { kCopied, kSkipped, kWriteFailed };
+
+/// Copies a regular file, replacing the target. A source that cannot be read, or is not a
+/// regular file (a FIFO would block, a folder cannot be copied), is skipped; a copy that
+/// cannot be written (a full disk) fails, and leaves no target behind.
+CopyResult CopyRegularFile(const std::string& source, const std::string& target);
 
 /// True for a file that starts with the PNG signature: one that the PDF embeds as it is.
 bool CheckPngSignature(const std::string& path);
@@ -38,14 +47,17 @@ std::string StageImageAsPng(const std::string& path);
 /// page does not decode. A later page that does not decode ends the list with an empty
 /// entry, which the PDF assembly reports as an input it cannot load; the pages before it
 /// stay. The caller deletes the PNGs.
-std::vector<std::string> StageImagePages(const std::string& path);
+/// When `jpegs` keeps JPEGs, a JPEG (by its content) whose headers Load accepts is staged
+/// as a copy under the same name but for ".jpg", and the assembly decides what it becomes.
+std::vector<std::string> StageImagePages(const std::string& path,
+                                         JpegHandling jpegs = JpegHandling::kDecode);
 
 /// Writes one PDF beside the image, with a page for each of its pages (StageImagePages):
 /// the path up to the last '.' of its file name, then "pdf". Returns that path; empty when
 /// the image does not decode, its file name has no '.', its extension already is "pdf" (any
 /// case), or the PDF cannot be written. The staged PNGs are always deleted; an existing PDF
-/// is replaced only by a complete new one.
-std::string ConvertSingleImage(const std::string& path);
+/// is replaced only by a complete new one. `jpegs` as for StageImagePages.
+std::string ConvertSingleImage(const std::string& path, JpegHandling jpegs = JpegHandling::kDecode);
 
 /// Console staging of one copy inside a staging folder. A decodable copy that is not a PNG
 /// is written as a PNG beside it and the copy deleted; the PNG is named folder + stem +
@@ -54,18 +66,25 @@ std::string ConvertSingleImage(const std::string& path);
 /// multi-page TIFF goes beside the first page's PNG, under its name + "-000002.png" and so
 /// on, which sort after it and before the next copy's. Returns the first page's path.
 /// Empty, with the copy left as it was, when the copy does not decode, already is a PNG
-/// (whatever its name), or the PNG cannot be written. A later page that does not decode
+/// (whatever its name), is a JPEG and `jpegs` keeps JPEGs (the assembly reads it), or the
+/// PNG cannot be written. A later page that does not decode
 /// ends the document there: the pages before it stay, and so does the copy, which the
 /// assembly then reports as an input it cannot load.
-std::string ReplaceWithPng(const std::string& path);
+std::string ReplaceWithPng(const std::string& path, JpegHandling jpegs = JpegHandling::kDecode);
 
 /// ReplaceWithPng on every path, spread over all cores page by page, with exactly the files
 /// and names that calling it on each path in list order gives. Returns the paths that
 /// decoded but whose PNG could not be written (a full disk): they are left as they were.
-/// Keeps a total of the PNGs' sizes (PNG copies included) as the PDF will hold them; once
+/// Keeps a total of the PNGs' sizes (PNG copies and JPEG copies left for the assembly
+/// included) as the PDF will hold them; once
 /// the document could no longer stay within MaxPdfBytes() it starts no more, sets
 /// `tooLarge` and leaves the copies not started as they were.
 std::vector<std::string> ReplaceAllWithPng(const std::vector<std::string>& paths,
-                                           bool* tooLarge = nullptr);
+                                           bool* tooLarge = nullptr,
+                                           JpegHandling jpegs = JpegHandling::kDecode);
+
+/// True for a copy that staging leaves as it is for the assembly: a PNG, and a JPEG when
+/// `jpegs` keeps JPEGs. Both by their first bytes.
+bool StaysAsItIs(const std::string& path, JpegHandling jpegs);
 
 }  // namespace brannock

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "image_headers.h"
+#include "image_input.h"
 
 namespace brannock {
 
@@ -31,6 +32,11 @@ struct ErrorManager {
 
 // Warnings (junk between segments, a damaged marker, a premature end) are got over.
 void IgnoreMessage(j_common_ptr, int) {}
+
+// Warnings counted, for the check that a JPEG reads cleanly.
+void CountWarning(j_common_ptr info, int level) {
+  if (level < 0) ++info->err->num_warnings;
+}
 
 // Everything libjpeg holds lives here, outside the frames that a longjmp leaves.
 struct Decompressor {
@@ -102,6 +108,69 @@ JpegDecode DecodeJpeg(const uint8_t* data, size_t size, const JpegAdmission& adm
   const JpegDecode result = Run(jpeg, data, size, admit, picture);
   if (result != JpegDecode::kDecoded) picture = DecodedPicture{};
   return result;
+}
+
+namespace {
+
+// Three components under both a JFIF marker (YCbCr, says libjpeg-turbo) and an Adobe marker
+// that says "no transform" (RGB, say PDF readers) show in different colours.
+bool ReadersAgreeOnColours(const jpeg_decompress_struct& info) {
+  return !(info.num_components == 3 && info.saw_JFIF_marker && info.saw_Adobe_marker &&
+           info.Adobe_transform == 0);
+}
+
+// What a check holds outside the frame that a longjmp leaves.
+struct CheckHoldings {
+  std::vector<uint8_t> row;
+  uint64_t budget = 0;
+  ~CheckHoldings() { ReleaseDecodeBudget(budget); }
+};
+
+// Runs with every resource held by `jpeg` and `held`, so a longjmp out of it leaks nothing.
+void RunCheck(Decompressor& jpeg, const uint8_t* data, size_t size, CheckHoldings& held,
+              JpegReading& reading) {
+  jpeg_decompress_struct& info = jpeg.info;
+  if (setjmp(jpeg.errors.jump)) return;
+  jpeg_mem_src(&info, data, static_cast<unsigned long>(size));
+  if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) return;
+  reading.width = info.image_width;
+  reading.height = info.image_height;
+  reading.components = info.num_components;
+  // SOF1 reads as baseline here: the frame's marker is checked with the segments.
+  const bool huffman8 = !info.arith_code && info.data_precision == 8;
+  const int components = info.num_components;
+  if (!huffman8 || (components != 1 && components != 3 && components != 4) ||
+      !WithinLimits(info.image_width, info.image_height) || !ReadersAgreeOnColours(info))
+    return;
+  reading.untransformedRgb = components == 3 && info.jpeg_color_space == JCS_RGB;
+  reading.invertedInks = components == 4 && info.saw_Adobe_marker;
+  info.scale_num = 1;
+  info.scale_denom = 8;
+  // A progressive picture keeps all its coefficients, two bytes each, until the last scan.
+  held.budget = AcquireDecodeBudget(
+      info.progressive_mode ? uint64_t{info.image_width} * info.image_height * components * 2
+                            : uint64_t{info.image_width} * 16 * components);
+  jpeg_start_decompress(&info);
+  held.row.resize(size_t{info.output_width} * info.output_components);
+  JSAMPROW rows[1] = {held.row.data()};
+  while (info.output_scanline < info.output_height)
+    if (jpeg_read_scanlines(&info, rows, 1) == 0) return;
+  jpeg_finish_decompress(&info);
+  reading.clean = info.err->num_warnings == 0;
+}
+
+}  // namespace
+
+JpegReading ReadJpegForKeeping(const uint8_t* data, size_t size) {
+  Decompressor jpeg;
+  jpeg.info.err = jpeg_std_error(&jpeg.errors.base);
+  jpeg.errors.base.error_exit = JumpOnError;
+  jpeg.errors.base.emit_message = CountWarning;
+  jpeg_create_decompress(&jpeg.info);
+  JpegReading reading;
+  CheckHoldings held;
+  RunCheck(jpeg, data, size, held, reading);
+  return reading;
 }
 
 namespace {

@@ -31,6 +31,23 @@ using JpegAdmission = std::function<bool(uint32_t width, uint32_t height, uint64
 JpegDecode DecodeJpeg(const uint8_t* data, size_t size, const JpegAdmission& admit,
                       DecodedPicture& picture);
 
+/// How libjpeg-turbo reads a JPEG, for a page that keeps the JPEG's data as it stands.
+struct JpegReading {
+  /// Read to its end without a single warning, from a Huffman-coded frame of 8 bits with
+  /// 1, 3 or 4 components, within the size limits, and with a colour transform that every
+  /// reader takes the same way.
+  bool clean = false;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  int components = 0;
+  bool untransformedRgb = false;  ///< three components read as RGB, not as YCbCr
+  bool invertedInks = false;      ///< four components under Adobe's marker: 0 is full ink
+};
+
+/// Reads a JPEG as DecodeJpeg does, but scaled to an eighth: every coefficient is still
+/// read, so every warning still comes, at a fraction of the cost of the pixels.
+JpegReading ReadJpegForKeeping(const uint8_t* data, size_t size);
+
 /// DecodeJpeg behind the decoder interface, with the EXIF orientation and the APP2 profile
 /// read from the file's bytes for the finishing step; a JPEG it refuses is kRefused.
 std::unique_ptr<PictureDecoder> MakeJpegDecoder();

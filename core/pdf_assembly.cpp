@@ -21,6 +21,8 @@
 #include <mutex>
 
 #include "colour_profile.h"
+#include "image_file.h"
+#include "kept_jpeg.h"
 #include "ordered_parallel.h"
 #include "output_place.h"
 #include "path_text.h"
@@ -117,21 +119,58 @@ bool IsCompletePdf(const std::string& path) {
 
 // What the checks found out about one input before it is embedded.
 struct PreparedInput {
-  enum class Kind { kNotAFile, kForLibrary, kDamaged, kPlain } kind = Kind::kForLibrary;
+  enum class Kind { kNotAFile, kForLibrary, kDamaged, kPlain, kKeptJpeg } kind = Kind::kForLibrary;
   std::string embedPath;  // the input, or its plain rewrite
   PngCheck check;
+  KeptJpeg kept;  // for kKeptJpeg
   int error = 0;  // for kNotAFile
+
+  // The size of the page, the image turned upright.
+  uint32_t Width() const {
+    return kind != Kind::kKeptJpeg ? check.width : Turned() ? kept.height : kept.width;
+  }
+  uint32_t Height() const {
+    return kind != Kind::kKeptJpeg ? check.height : Turned() ? kept.width : kept.height;
+  }
+  uint64_t ImageBytes() const {
+    return kind == Kind::kKeptJpeg ? kept.bytes : check.imageDataBytes;
+  }
+  bool Turned() const { return kept.orientation >= 5; }
 };
+
+// A JPEG whose data cannot be kept is decoded as staging decodes it, and embedded as the
+// plain PNG that staging would have written.
+void PrepareDecodedJpeg(const std::string& path, RewriteFolder& rewrites, PreparedInput& input) {
+  input.embedPath = rewrites.NextFile();
+  ImageFile image;
+  PlainPicture picture;
+  if (input.embedPath.empty() || !image.Load(path) || !image.TakePlainPicture(picture) ||
+      !WritePlainPicture(input.embedPath, picture)) {
+    input.kind = PreparedInput::Kind::kForLibrary;  // the library says it is no PNG
+    return;
+  }
+  input.check = CheckPng(input.embedPath);
+  input.kind = input.check.verdict == PngVerdict::kPlain ? PreparedInput::Kind::kPlain
+                                                         : PreparedInput::Kind::kDamaged;
+}
 
 // The checks that keep broken or unusual PNGs away from the PDF library, which aborts the
 // process on some of them; an intact PNG with alpha, transparency, 16 bits or interlacing
 // is rewritten as a plain one first. Safe to run on several inputs at once.
-PreparedInput PrepareInput(const std::string& path, RewriteFolder& rewrites) {
+PreparedInput PrepareInput(const std::string& path, JpegHandling jpegs, RewriteFolder& rewrites) {
   PreparedInput input;
   struct stat info;
   if (!path.empty() && stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
     input.kind = PreparedInput::Kind::kNotAFile;
     input.error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    return input;
+  }
+  if (jpegs == JpegHandling::kKeep && DetectFileType(path) == ImageType::kJpeg) {
+    input.embedPath = path;
+    if (ReadKeptJpeg(path, input.kept))
+      input.kind = PreparedInput::Kind::kKeptJpeg;
+    else
+      PrepareDecodedJpeg(path, rewrites, input);
     return input;
   }
   input.check = CheckPng(path);
@@ -145,9 +184,15 @@ PreparedInput PrepareInput(const std::string& path, RewriteFolder& rewrites) {
     input.check = rewritten;
   }
   switch (input.check.verdict) {
-    case PngVerdict::kNotPng: input.kind = PreparedInput::Kind::kForLibrary; break;
-    case PngVerdict::kPlain: input.kind = PreparedInput::Kind::kPlain; break;
-    default: input.kind = PreparedInput::Kind::kDamaged; break;
+    case PngVerdict::kNotPng:
+      input.kind = PreparedInput::Kind::kForLibrary;
+      break;
+    case PngVerdict::kPlain:
+      input.kind = PreparedInput::Kind::kPlain;
+      break;
+    default:
+      input.kind = PreparedInput::Kind::kDamaged;
+      break;
   }
   return input;
 }
@@ -156,8 +201,11 @@ PreparedInput PrepareInput(const std::string& path, RewriteFolder& rewrites) {
 // takes as it stands (FlateDecode with DecodeParms Predictor 15). The image's stream reads
 // it from the file while the document is saved, so no image is held in memory.
 struct ImageDataSource {
-  ImageDataSource(const std::string& path, std::atomic<int>& output) : reader(path), output(output) {}
-  PngImageDataReader reader;
+  ImageDataSource(const std::string& path, std::atomic<int>& output)
+      : reader(path), output(output) {}
+  ImageDataSource(const std::string& path, ImageDataReader::Ranges ranges, std::atomic<int>& output)
+      : reader(path, std::move(ranges)), output(output) {}
+  ImageDataReader reader;
   std::atomic<int>& output;  // the partial PDF being written, or -1
 };
 
@@ -231,6 +279,10 @@ struct ImageDataSources {
   std::atomic<int> output{-1};
 };
 
+const char* DeviceSpace(int components) {
+  return components == 1 ? "DeviceGray" : components == 4 ? "DeviceCMYK" : "DeviceRGB";
+}
+
 // The ICC profile streams of one document, one for each profile however many images use it;
 // profiles that differ only in their header's bookkeeping (a date, a creator) are one.
 class ProfileStreams {
@@ -243,8 +295,7 @@ class ProfileStreams {
       if (!stream) return nullptr;
       stream->filter = HPDF_STREAM_FILTER_FLATE_DECODE;
       HPDF_STATUS status = HPDF_Dict_AddNumber(stream, "N", components);
-      status +=
-          HPDF_Dict_AddName(stream, "Alternate", components == 1 ? "DeviceGray" : "DeviceRGB");
+      status += HPDF_Dict_AddName(stream, "Alternate", DeviceSpace(components));
       status +=
           HPDF_Stream_Write(stream->stream, profile.data(), static_cast<HPDF_UINT>(profile.size()));
       if (status != HPDF_OK) return nullptr;
@@ -286,12 +337,14 @@ HPDF_Image EmbedPlainPng(HPDF_Doc doc, const PngCheck& check, ImageDataSource* s
     status += HPDF_Array_AddName(space, "Indexed");
     status += profiled ? HPDF_Array_Add(space, profiled) : HPDF_Array_AddName(space, "DeviceRGB");
     status += HPDF_Array_AddNumber(space, static_cast<HPDF_INT32>(check.palette.size() / 3) - 1);
-    status += HPDF_Array_Add(space, HPDF_Binary_New(doc->mmgr, const_cast<uint8_t*>(check.palette.data()),
-                                                    static_cast<HPDF_UINT>(check.palette.size())));
+    status +=
+        HPDF_Array_Add(space, HPDF_Binary_New(doc->mmgr, const_cast<uint8_t*>(check.palette.data()),
+                                              static_cast<HPDF_UINT>(check.palette.size())));
   } else if (profiled) {
     status += HPDF_Dict_Add(image, "ColorSpace", profiled);
   } else {
-    status += HPDF_Dict_AddName(image, "ColorSpace", check.colourType == 2 ? "DeviceRGB" : "DeviceGray");
+    status +=
+        HPDF_Dict_AddName(image, "ColorSpace", check.colourType == 2 ? "DeviceRGB" : "DeviceGray");
   }
   status += HPDF_Dict_AddNumber(image, "Width", static_cast<HPDF_INT32>(check.width));
   status += HPDF_Dict_AddNumber(image, "Height", static_cast<HPDF_INT32>(check.height));
@@ -300,6 +353,55 @@ HPDF_Image EmbedPlainPng(HPDF_Doc doc, const PngCheck& check, ImageDataSource* s
   if (status != HPDF_OK) return nullptr;
   image->before_write_fn = OpenImageDataBeforeWrite;
   image->write_fn = WriteFlateWithPredictors;
+  image->after_write_fn = CloseImageDataAfterWrite;
+  return image;
+}
+
+HPDF_STATUS WriteDctEntries(HPDF_Dict image, HPDF_Stream stream) {
+  const bool untransformed = HPDF_Dict_GetItem(image, "_RGB", HPDF_OCLASS_BOOLEAN) != nullptr;
+  return HPDF_Stream_WriteStr(stream, untransformed ? "/Filter /DCTDecode\012/DecodeParms "
+                                                      "<</ColorTransform 0>>\012"
+                                                    : "/Filter /DCTDecode\012");
+}
+
+// One image XObject for a kept JPEG: its kept bytes as they stand, read from the file while
+// the document is saved. Its profile (a CMYK one too) makes its colour space ICCBased.
+HPDF_Image EmbedKeptJpeg(HPDF_Doc doc, const KeptJpeg& kept, ImageDataSource* source,
+                         ProfileStreams& profiles) {
+  HPDF_Dict image = HPDF_DictStream_New(doc->mmgr, doc->xref);
+  if (!image) return nullptr;
+  HPDF_Stream reader = HPDF_CallbackReader_New(doc->mmgr, ReadImageData, SeekImageData,
+                                               TellImageData, SizeOfImageData, source);
+  if (!reader) return nullptr;
+  HPDF_Stream_Free(image->stream);
+  image->stream = reader;
+  image->header.obj_class |= HPDF_OSUBCLASS_XOBJECT;
+  HPDF_STATUS status = HPDF_Dict_AddName(image, "Type", "XObject");
+  status += HPDF_Dict_AddName(image, "Subtype", "Image");
+  if (!kept.profile.empty()) {
+    HPDF_Array space = profiles.SpaceFor(doc, kept.profile, kept.components);
+    if (!space) return nullptr;
+    status += HPDF_Dict_Add(image, "ColorSpace", space);
+  } else {
+    status += HPDF_Dict_AddName(image, "ColorSpace", DeviceSpace(kept.components));
+  }
+  status += HPDF_Dict_AddNumber(image, "Width", static_cast<HPDF_INT32>(kept.width));
+  status += HPDF_Dict_AddNumber(image, "Height", static_cast<HPDF_INT32>(kept.height));
+  status += HPDF_Dict_AddNumber(image, "BitsPerComponent", 8);
+  if (kept.invertedInks) {
+    HPDF_Array decode = HPDF_Array_New(doc->mmgr);
+    if (!decode) return nullptr;
+    status += HPDF_Dict_Add(image, "Decode", decode);
+    for (int i = 0; i < 4; ++i) {
+      status += HPDF_Array_AddNumber(decode, 1);
+      status += HPDF_Array_AddNumber(decode, 0);
+    }
+  }
+  if (kept.untransformedRgb)
+    status += AddHidden(image, "_RGB", HPDF_Boolean_New(doc->mmgr, HPDF_TRUE));
+  if (status != HPDF_OK) return nullptr;
+  image->before_write_fn = OpenImageDataBeforeWrite;
+  image->write_fn = WriteDctEntries;
   image->after_write_fn = CloseImageDataAfterWrite;
   return image;
 }
@@ -319,17 +421,49 @@ HPDF_Image EmbedImage(HPDF_Doc doc, const std::string& path, const PreparedInput
     case PreparedInput::Kind::kDamaged:
       hooks->OnLibraryError(HPDF_LIBPNG_ERROR, 0);
       return nullptr;
-    case PreparedInput::Kind::kPlain: break;
+    case PreparedInput::Kind::kPlain:
+    case PreparedInput::Kind::kKeptJpeg:
+      break;
   }
   const auto fitsPage = [](uint32_t side) { return side >= kMinPageSide && side <= kMaxPageSide; };
-  if (firstPage && !(fitsPage(input.check.width) && fitsPage(input.check.height))) {
+  if (firstPage && !(fitsPage(input.Width()) && fitsPage(input.Height()))) {
     // The first image sets the page size; one the library cannot size a page to is skipped
     // so that the next image can.
     hooks->OnLibraryError(HPDF_PAGE_INVALID_SIZE, 0);
     return nullptr;
   }
+  if (input.kind == PreparedInput::Kind::kKeptJpeg) {
+    sources.sources.push_back(
+        std::make_unique<ImageDataSource>(input.embedPath, input.kept.ranges, sources.output));
+    return EmbedKeptJpeg(doc, input.kept, sources.sources.back().get(), profiles);
+  }
   sources.sources.push_back(std::make_unique<ImageDataSource>(input.embedPath, sources.output));
   return EmbedPlainPng(doc, input.check, sources.sources.back().get(), profiles);
+}
+
+// Draws `image` into the box of `width` x `height` points at x, y, turned upright by an EXIF
+// `orientation`: the matrix maps the image's unit square onto the box, its first row where
+// the orientation puts it.
+HPDF_STATUS DrawUpright(HPDF_Page page, HPDF_Image image, int x, int y, int width, int height,
+                        int orientation) {
+  const auto real = [](int value) { return static_cast<HPDF_REAL>(value); };
+  if (orientation < 2 || orientation > 8)
+    return HPDF_Page_DrawImage(page, image, real(x), real(y), real(width), real(height));
+  const HPDF_REAL w = real(width), h = real(height), left = real(x), bottom = real(y);
+  // a b c d e f for orientations 2 to 8: mirrored, turned half way, flipped, transposed,
+  // turned right, transversed, turned left.
+  const HPDF_REAL matrices[7][6] = {
+      {-w, 0, 0, h, left + w, bottom}, {-w, 0, 0, -h, left + w, bottom + h},
+      {w, 0, 0, -h, left, bottom + h}, {0, -h, -w, 0, left + w, bottom + h},
+      {0, -h, w, 0, left, bottom + h}, {0, h, w, 0, left, bottom},
+      {0, h, -w, 0, left + w, bottom},
+  };
+  const HPDF_REAL* m = matrices[orientation - 2];
+  HPDF_STATUS status = HPDF_Page_GSave(page);
+  status += HPDF_Page_Concat(page, m[0], m[1], m[2], m[3], m[4], m[5]);
+  status += HPDF_Page_ExecuteXObject(page, image);
+  status += HPDF_Page_GRestore(page);
+  return status;
 }
 
 // The library gives every page's content stream a buffer of 4 KB for the few dozen bytes
@@ -389,7 +523,7 @@ uint64_t MaxPdfBytes() { return g_maxPdfBytes; }
 uint64_t PdfBytesForPage(uint64_t imageDataBytes) { return imageDataBytes + kBytesPerPage; }
 
 bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& outputPath,
-                      AssemblyObserver* observer) {
+                      AssemblyObserver* observer, JpegHandling jpegs) {
   Hooks hooks(observer);
   hooks->OnStart();
   std::unique_ptr<_HPDF_Doc_Rec, decltype(&HPDF_Free)> document(
@@ -414,7 +548,7 @@ bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& 
   // The checks (and rewrites) of the next inputs run on the other cores while this thread
   // embeds; every hook is still called here, in input order.
   RunInOrder<PreparedInput>(
-      paths.size(), [&](size_t index) { return PrepareInput(paths[index], rewrites); },
+      paths.size(), [&](size_t index) { return PrepareInput(paths[index], jpegs, rewrites); },
       [&](size_t position, PreparedInput& input) {
         const int index = static_cast<int>(position);
         const std::string& path = paths[position];
@@ -428,8 +562,9 @@ bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& 
           return true;
         }
         hooks->OnLoaded(index, path);
-        const int width = static_cast<int>(HPDF_Image_GetWidth(image));
-        const int height = static_cast<int>(HPDF_Image_GetHeight(image));
+        const bool kept = input.kind == PreparedInput::Kind::kKeptJpeg;
+        const int width = static_cast<int>(kept ? input.Width() : HPDF_Image_GetWidth(image));
+        const int height = static_cast<int>(kept ? input.Height() : HPDF_Image_GetHeight(image));
         if (firstWidth == 0) firstWidth = width;
         if (firstHeight == 0) firstHeight = height;
 
@@ -442,7 +577,7 @@ bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& 
         }
         ++pages;
         UseSmallContentBuffer(page);
-        documentBytes += PdfBytesForPage(input.check.imageDataBytes);
+        documentBytes += PdfBytesForPage(input.ImageBytes());
         HPDF_Page_SetWidth(page, static_cast<HPDF_REAL>(width));
         HPDF_Page_SetHeight(page, static_cast<HPDF_REAL>(height));
         // A later page the library could not size still gets its image, and the first
@@ -455,9 +590,8 @@ bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& 
         hooks->OnDrawing(index, path);
         const int x = static_cast<int>((firstWidth - width) * 0.5);
         const int y = static_cast<int>((firstHeight - height) * 0.5);
-        if (HPDF_Page_DrawImage(page, image, static_cast<HPDF_REAL>(x), static_cast<HPDF_REAL>(y),
-                                static_cast<HPDF_REAL>(width),
-                                static_cast<HPDF_REAL>(height)) != HPDF_OK) {
+        if (DrawUpright(page, image, x, y, width, height, kept ? input.kept.orientation : 1) !=
+            HPDF_OK) {
           hooks->OnDrawFailed(index, path);
         }
         HPDF_ResetError(doc);

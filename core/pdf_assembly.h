@@ -62,6 +62,12 @@ uint64_t MaxPdfBytes();
 /// What one page whose PNG holds `imageDataBytes` of image data adds to the document.
 uint64_t PdfBytesForPage(uint64_t imageDataBytes);
 
+/// What becomes of a JPEG among the inputs.
+enum class JpegHandling {
+  kDecode,  ///< staging has made every picture a PNG: a JPEG is an input the PDF cannot load
+  kKeep,    ///< its compressed data is kept as it stands when it can be (see ReadKeptJpeg)
+};
+
 /// Writes `paths` (PNG files) as one PDF at `outputPath`: one page per loadable input in
 /// list order, every page the size of the first loaded image, each image centred at one
 /// point per pixel, all streams Flate-compressed, opening on the last page at 100 %.
@@ -73,7 +79,10 @@ uint64_t PdfBytesForPage(uint64_t imageDataBytes);
 /// loadable), nothing at `outputPath` is created or changed. A link at `outputPath` is
 /// written through (see ResolveOutputPlace); a place that is not a regular file is refused. The
 /// input files must stay in place until the call returns; they are read again during the save.
+/// With JpegHandling::kKeep, a JPEG input (by its content) that ReadKeptJpeg accepts becomes
+/// a DCTDecode image of its kept bytes, its page upright by its EXIF orientation; any other
+/// JPEG is decoded and embedded as the PNG that staging would have made of it.
 bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& outputPath,
-                      AssemblyObserver* observer);
+                      AssemblyObserver* observer, JpegHandling jpegs = JpegHandling::kDecode);
 
 }  // namespace brannock

@@ -466,15 +466,29 @@ std::vector<uint8_t> ReadPngProfile(const uint8_t* data, size_t size) {
   return {};
 }
 
-PngImageDataReader::PngImageDataReader(std::string path) : path_(std::move(path)) {}
+ImageDataReader::ImageDataReader(std::string path) : path_(std::move(path)) {}
 
-PngImageDataReader::~PngImageDataReader() = default;
+ImageDataReader::ImageDataReader(std::string path, Ranges ranges)
+    : path_(std::move(path)), given_(std::move(ranges)) {}
 
-bool PngImageDataReader::Open() {
+ImageDataReader::~ImageDataReader() = default;
+
+bool ImageDataReader::Open() {
   Close();
   file_ = std::make_unique<MappedFile>(path_);
   const uint8_t* data = file_->data();
   const size_t mapped = file_->size();
+  if (data && !given_.empty()) {
+    for (const auto& [offset, length] : given_) {
+      if (offset > mapped || length > mapped - offset) {
+        Close();
+        return false;
+      }
+      size_ += length;
+    }
+    chunks_ = given_;
+    return true;
+  }
   if (!data || mapped < 8 || std::memcmp(data, kSignature, 8) != 0) {
     Close();
     return false;
@@ -493,14 +507,14 @@ bool PngImageDataReader::Open() {
   return false;
 }
 
-void PngImageDataReader::Close() {
+void ImageDataReader::Close() {
   file_.reset();
   chunks_.clear();
   size_ = position_ = chunkStart_ = 0;
   chunk_ = 0;
 }
 
-size_t PngImageDataReader::Read(uint8_t* out, size_t size) {
+size_t ImageDataReader::Read(uint8_t* out, size_t size) {
   if (!file_ || !file_->data()) return 0;
   const uint8_t* data = file_->data();
   if (position_ < chunkStart_) chunk_ = 0, chunkStart_ = 0;

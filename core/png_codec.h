@@ -29,9 +29,9 @@ enum class PngVerdict {
 
 struct PngCheck {
   PngVerdict verdict = PngVerdict::kNotPng;
-  uint32_t width = 0;   ///< from IHDR; set for every verdict but kNotPng
+  uint32_t width = 0;  ///< from IHDR; set for every verdict but kNotPng
   uint32_t height = 0;
-  int colourType = 0;   ///< PNG colour type: 0 grey, 2 RGB, 3 palette, 4 grey+alpha, 6 RGBA
+  int colourType = 0;  ///< PNG colour type: 0 grey, 2 RGB, 3 palette, 4 grey+alpha, 6 RGBA
   int bitDepth = 0;
   std::vector<uint8_t> palette;  ///< the PLTE chunk's RGB triples
   uint64_t imageDataBytes = 0;   ///< the IDAT chunks' bytes together
@@ -45,16 +45,23 @@ int PngChannels(int colourType);
 
 class MappedFile;
 
-/// The image data of a PNG file (its IDAT chunks' bytes, in order: the image's zlib stream),
-/// read piece by piece without holding it in memory.
-class PngImageDataReader {
+/// Byte ranges of a file read as one stream piece by piece, without holding them in memory:
+/// the image data of a PNG (its IDAT chunks' bodies, in order: the image's zlib stream), or
+/// ranges chosen by the caller (a JPEG's data without the segments a page does not keep).
+class ImageDataReader {
  public:
-  explicit PngImageDataReader(std::string path);
-  ~PngImageDataReader();
-  PngImageDataReader(const PngImageDataReader&) = delete;
-  PngImageDataReader& operator=(const PngImageDataReader&) = delete;
+  /// Offset and length of one range.
+  using Ranges = std::vector<std::pair<size_t, uint32_t>>;
+  /// The image data of the PNG at `path`.
+  explicit ImageDataReader(std::string path);
+  /// The `ranges` of the file at `path`, in the order given.
+  ImageDataReader(std::string path, Ranges ranges);
+  ~ImageDataReader();
+  ImageDataReader(const ImageDataReader&) = delete;
+  ImageDataReader& operator=(const ImageDataReader&) = delete;
 
-  /// Maps the file and finds its IDAT chunks; false when it cannot be read or is no PNG.
+  /// Maps the file and finds its ranges; false when it cannot be read, is no PNG (for the
+  /// image data of a PNG), or is shorter than the ranges given.
   bool Open();
   void Close();
   uint64_t Size() const { return size_; }
@@ -66,11 +73,12 @@ class PngImageDataReader {
  private:
   std::string path_;
   std::unique_ptr<MappedFile> file_;
-  std::vector<std::pair<size_t, uint32_t>> chunks_;  // offset and length of each IDAT body
+  Ranges given_;   // empty: the IDAT chunks of a PNG
+  Ranges chunks_;  // the ranges read
   uint64_t size_ = 0;
   uint64_t position_ = 0;
-  size_t chunk_ = 0;        // chunk holding position_
-  uint64_t chunkStart_ = 0;  // position of that chunk's first byte
+  size_t chunk_ = 0;         // range holding position_
+  uint64_t chunkStart_ = 0;  // position of that range's first byte
 };
 
 /// Reads the whole file once: every chunk's CRC, the header's values, the chunk order, and
@@ -146,8 +154,8 @@ bool WriteWholePlainPng(const std::string& path, const PlainPngLayout& layout,
 /// Writes a plain 8-bit PNG with no ancillary chunk but the profile's iCCP. The file is written
 /// beside `path` under another name and renamed over `path` when complete, so a failure never
 /// leaves a partial file and leaves any file already at `path` as it was. True on success.
-bool WritePlainPng(const std::string& path, const PlainPngLayout& layout,
-                   const PngRowSource& rows, PngEncoding encoding);
+bool WritePlainPng(const std::string& path, const PlainPngLayout& layout, const PngRowSource& rows,
+                   PngEncoding encoding);
 inline bool WritePlainPng(const std::string& path, const PlainPngLayout& layout,
                           const PngRowSource& rows) {
   return WritePlainPng(path, layout, rows, StagingEncodingFor(layout.colour));

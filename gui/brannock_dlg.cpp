@@ -38,6 +38,7 @@ CBrannockDlg::CBrannockDlg(QWidget* parent, DialogPaths paths)
   connect(ui->separateRadio, &QRadioButton::clicked, this, &CBrannockDlg::OnRadioSeparate);
   connect(ui->consolidatedRadio, &QRadioButton::clicked, this, &CBrannockDlg::OnRadioConsolidated);
   connect(ui->outputEdit, &QLineEdit::textChanged, this, &CBrannockDlg::OnChangeOutput);
+  connect(ui->keepJpegCheck, &QCheckBox::toggled, this, &CBrannockDlg::OnKeepJpegToggled);
   connect(ui->browseOutputButton, &QPushButton::clicked, this, &CBrannockDlg::OnBrowseOutput);
   connect(ui->convertButton, &QPushButton::clicked, this, &CBrannockDlg::OnConvert);
   connect(ui->abortButton, &QPushButton::clicked, this, &CBrannockDlg::OnAbort);
@@ -98,6 +99,8 @@ void CBrannockDlg::OnInitDialog(const DialogPaths& paths) {
   ui->inputList->headerItem()->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
   ui->infoList->setColumnWidth(0, 400);
 
+  ui->keepJpegCheck->setChecked(ReadSetting("KeepJpeg") == "1");
+
   if (ReadSetting("OnRadioEvery") == "1") {
     ui->separateRadio->setChecked(true);
     OnRadioSeparate();
@@ -129,6 +132,8 @@ void CBrannockDlg::OnChangeOutput() {
   WriteSetting("LastOutputPDF", m_outputBytes);
 }
 
+void CBrannockDlg::OnKeepJpegToggled(bool keep) { WriteSetting("KeepJpeg", keep ? "1" : "0"); }
+
 void CBrannockDlg::OnBrowseOutput() {
   const QString chosen = m_chooser->SavePdf(this, PathToText(ReadSetting("LastOutputPDF")));
   if (chosen.isEmpty()) return;
@@ -150,6 +155,7 @@ void CBrannockDlg::OnConvert() {
   g_bKeepRunning = true;
   g_arrProducedPdfs.clear();
   const bool separate = ui->separateRadio->isChecked();
+  m_jpegs = ui->keepJpegCheck->isChecked() ? JpegHandling::kKeep : JpegHandling::kDecode;
   // Nothing may change the list or the settings under the worker, not even for a moment.
   EnableControls(false);
   m_worker = std::thread([this, separate] {
@@ -205,7 +211,8 @@ void CBrannockDlg::EnableControls(bool enable) {
        {static_cast<QWidget*>(ui->convertButton), static_cast<QWidget*>(ui->removeAllButton),
         static_cast<QWidget*>(ui->addFilesButton), static_cast<QWidget*>(ui->addFolderButton),
         static_cast<QWidget*>(ui->outputEdit), static_cast<QWidget*>(ui->browseOutputButton),
-        static_cast<QWidget*>(ui->separateRadio), static_cast<QWidget*>(ui->consolidatedRadio)})
+        static_cast<QWidget*>(ui->separateRadio), static_cast<QWidget*>(ui->consolidatedRadio),
+        static_cast<QWidget*>(ui->keepJpegCheck)})
     control->setEnabled(enable);
   ui->actionExit->setEnabled(enable);
   if (ui->separateRadio->isChecked()) ui->outputEdit->setEnabled(false);
@@ -250,7 +257,9 @@ void CBrannockDlg::ClearStatuses() {
   });
 }
 
-void CBrannockDlg::ClearInformation() { OnUiThread(this, [this] { ui->infoList->clear(); }); }
+void CBrannockDlg::ClearInformation() {
+  OnUiThread(this, [this] { ui->infoList->clear(); });
+}
 
 void CBrannockDlg::SetProgressRange(int low, int high) {
   // A bar whose range is empty shows a busy animation instead of a position.

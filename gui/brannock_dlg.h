@@ -40,8 +40,10 @@ struct DialogPaths {
 
 /// The steps of a run that tests may slow down or replace.
 struct Converters {
-  std::function<std::string(const std::string&)> convertSingle;  // one PDF beside an image
-  std::function<std::vector<std::string>(const std::string&)> stageImage;  // its pages' PNGs
+  // One PDF beside an image.
+  std::function<std::string(const std::string&, JpegHandling)> convertSingle;
+  // Its pages' PNGs, or the copy of a JPEG that is kept.
+  std::function<std::vector<std::string>(const std::string&, JpegHandling)> stageImage;
 };
 
 enum class RunState { kIdle, kRunning, kStopping };
@@ -83,6 +85,8 @@ class CBrannockDlg : public QDialog, public brannock::AssemblyObserver {
   /// Gives the controls back before a run's early message, so that the output field can
   /// take the focus; the run still ends through its "finished" call.
   void ReleaseControls();
+  /// What the run does with JPEGs: the check box's state when the run started.
+  brannock::JpegHandling jpegHandling() const { return m_jpegs; }
   /// True once the user asked to close the dialog during a run.
   bool CloseRequested() const { return m_closeRequested; }
 
@@ -99,6 +103,7 @@ class CBrannockDlg : public QDialog, public brannock::AssemblyObserver {
   void OnRadioSeparate();
   void OnRadioConsolidated();
   void OnChangeOutput();
+  void OnKeepJpegToggled(bool keep);
   void OnBrowseOutput();
   void OnExit();
   void OnAbout();
@@ -128,6 +133,7 @@ class CBrannockDlg : public QDialog, public brannock::AssemblyObserver {
   brannock::Converters m_converters;
   std::vector<std::string> m_arrPaths;
   std::string m_outputBytes;  // the output field's path as bytes (see OutputText)
+  brannock::JpegHandling m_jpegs = brannock::JpegHandling::kDecode;  // set before a run
   brannock::RunState m_runState = brannock::RunState::kIdle;
   std::thread m_worker;
   std::atomic<bool> m_closeRequested{false};

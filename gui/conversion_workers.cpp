@@ -66,7 +66,8 @@ int ConvertSeparateWorker(CBrannockDlg* dialog) {
   for (int row = 0; row < rows; ++row) {
     if (!g_bKeepRunning) break;
     dialog->SetProgressPos(row);
-    const std::string pdf = dialog->converters().convertSingle(dialog->RowPath(row));
+    const std::string pdf =
+        dialog->converters().convertSingle(dialog->RowPath(row), dialog->jpegHandling());
     if (pdf.empty()) {
       dialog->SetRowStatus(row, "Failed");
     } else {
@@ -107,6 +108,7 @@ int ConvertConsolidatedWorker(CBrannockDlg* dialog) {
   dialog->ClearStatuses();
   std::vector<std::string> paths;
   for (int row = 0; row < rows; ++row) paths.push_back(dialog->RowPath(row));
+  const JpegHandling jpegs = dialog->jpegHandling();
   // Staging runs on all cores; the staged list and the progress still follow the rows. A
   // row that gave no page keeps an empty entry, which the assembly reports for it.
   std::vector<std::string> staged;
@@ -116,7 +118,7 @@ int ConvertConsolidatedWorker(CBrannockDlg* dialog) {
   uint64_t documentBytes = 0;
   std::atomic<bool> tooLarge{false};
   RunInOrder<std::vector<std::string>>(
-      paths.size(), [&](size_t row) { return dialog->converters().stageImage(paths[row]); },
+      paths.size(), [&](size_t row) { return dialog->converters().stageImage(paths[row], jpegs); },
       [&](size_t row, std::vector<std::string>& pages) {
         if (pages.empty()) pages.emplace_back();
         for (const std::string& png : pages) {
@@ -136,7 +138,7 @@ int ConvertConsolidatedWorker(CBrannockDlg* dialog) {
   RowsObserver rowsObserver(dialog, rowOfPage, rows);
   if (tooLarge) {
     ShowInfoMessage("The PDF would be larger than 2 GB; convert fewer images at once.");
-  } else if (WriteImagesToPdf(staged, output, &rowsObserver)) {
+  } else if (WriteImagesToPdf(staged, output, &rowsObserver, jpegs)) {
     g_arrProducedPdfs.push_back(output);
   }
   for (const std::string& png : staged)

@@ -285,12 +285,12 @@ class GuiTest : public QObject {
     Open();
     QTreeWidget* list = Find<QTreeWidget>("inputList");
     std::vector<std::string> paths;
-    for (const char* path : {"/p/c.jpg", "/p/d.jpg", "/p/a.jpg", "/p/b.jpg", "/p/a.jpg", "/p/A.jpg",
-                             "/q", "/o/b.jpg"})
+    for (const char* path :
+         {"/p/c.jpg", "/p/d.jpg", "/p/a.jpg", "/p/b.jpg", "/p/a.jpg", "/p/A.jpg", "/q", "/o/b.jpg"})
       InsertPath(list, path, paths);
     QCOMPARE(Column(list, 0), QStringList({"b.jpg", "A.jpg", "a.jpg", "b.jpg", "c.jpg", "d.jpg"}));
-    QCOMPARE(paths, std::vector<std::string>({"/p/c.jpg", "/p/d.jpg", "/p/a.jpg", "/p/b.jpg",
-                                              "/p/A.jpg", "/o/b.jpg"}));
+    QCOMPARE(paths, std::vector<std::string>(
+                        {"/p/c.jpg", "/p/d.jpg", "/p/a.jpg", "/p/b.jpg", "/p/A.jpg", "/o/b.jpg"}));
     QList<qulonglong> data;
     for (int row = 0; row < list->topLevelItemCount(); ++row)
       data << list->topLevelItem(row)->data(0, Qt::UserRole).toULongLong();
@@ -309,7 +309,8 @@ class GuiTest : public QObject {
     QCOMPARE(chooser_->lastInitial, QString::fromStdString(*dir_ / "b.png"));
 
     std::filesystem::create_directory(*dir_ / "in");
-    for (const char* name : {"x.jpg", "y.jpeg", "z.txt"}) WriteFile(*dir_ / ("in/" + std::string(name)), "x");
+    for (const char* name : {"x.jpg", "y.jpeg", "z.txt"})
+      WriteFile(*dir_ / ("in/" + std::string(name)), "x");
     chooser_->folder = QString::fromStdString(*dir_ / "in");
     dialog_->OnAddFolder();
     QCOMPARE(Column(list, 0), QStringList({"b.png", "c.png", "x.jpg", "y.jpeg", "m.png", "z.png"}));
@@ -339,7 +340,8 @@ class GuiTest : public QObject {
     list->setCurrentRow(1);
     result.OnOK();
     result.OnOpenDirectory();
-    QCOMPARE(urls_.opened, QList<QUrl>({QUrl::fromLocalFile("/b/a.pdf"), QUrl::fromLocalFile("/b/")}));
+    QCOMPARE(urls_.opened,
+             QList<QUrl>({QUrl::fromLocalFile("/b/a.pdf"), QUrl::fromLocalFile("/b/")}));
     result.show();
     QTest::keyClick(&result, Qt::Key_Return);
     QVERIFY(result.isVisible());
@@ -463,9 +465,9 @@ class GuiTest : public QObject {
     AddFiles(images);
     Gate gate;
     int calls = 0;
-    dialog_->converters().convertSingle = [&](const std::string& path) {
+    dialog_->converters().convertSingle = [&](const std::string& path, JpegHandling jpegs) {
       if (++calls == 2) gate.Arrive();
-      return ConvertSingleImage(path);
+      return ConvertSingleImage(path, jpegs);
     };
     ModalCloser closer;
     QSignalSpy finished(dialog_.get(), &CBrannockDlg::RunFinished);
@@ -541,8 +543,8 @@ class GuiTest : public QObject {
     AddFiles({Image("a.png"), Image("b.png"), Image("c.png")});
     Gate gate;
     std::atomic<int> calls = 0;  // staging runs on several threads
-    dialog_->converters().stageImage = [&](const std::string& path) {
-      const std::vector<std::string> staged = StageImagePages(path);
+    dialog_->converters().stageImage = [&](const std::string& path, JpegHandling jpegs) {
+      const std::vector<std::string> staged = StageImagePages(path, jpegs);
       if (++calls == 2) gate.Arrive();
       return staged;
     };
@@ -689,9 +691,9 @@ class GuiTest : public QObject {
 
     // During a run, drops are refused and the list stays as it is.
     Gate gate;
-    dialog_->converters().stageImage = [&](const std::string& path) {
+    dialog_->converters().stageImage = [&](const std::string& path, JpegHandling jpegs) {
       gate.Arrive();
-      return StageImagePages(path);
+      return StageImagePages(path, jpegs);
     };
     Find<QLineEdit>("outputEdit")->setText(QString::fromStdString(*dir_ / "out.pdf"));
     ModalCloser closer;
@@ -709,13 +711,14 @@ class GuiTest : public QObject {
   void fiveThousandRowsStayUsable() {
     Open();
     std::vector<std::string> paths;
-    for (int i = 0; i < 5000; ++i) paths.push_back(*dir_ / ("img" + std::to_string(4999 - i) + ".png"));
+    for (int i = 0; i < 5000; ++i)
+      paths.push_back(*dir_ / ("img" + std::to_string(4999 - i) + ".png"));
     AddFiles(paths);
     QTreeWidget* list = Find<QTreeWidget>("inputList");
     QCOMPARE(list->topLevelItemCount(), 5000);
     QCOMPARE(list->topLevelItem(0)->text(0), QString("img0.png"));
     // Converting: staging is replaced by a quick step, the rows and the assembly are real.
-    dialog_->converters().stageImage = [](const std::string&) {
+    dialog_->converters().stageImage = [](const std::string&, JpegHandling) {
       return std::vector<std::string>();
     };
     Find<QLineEdit>("outputEdit")->setText(QString::fromStdString(*dir_ / "all.pdf"));
@@ -772,7 +775,8 @@ class GuiTest : public QObject {
     CHyperLink* link = about.link();
     const QFontMetrics metrics(link->font());
     QCOMPARE(metrics.height(), 14);  // the character cell, not the em height
-    QCOMPARE(link->size(), QSize(metrics.horizontalAdvance(link->text()) + 6, metrics.height() + 3));
+    QCOMPARE(link->size(),
+             QSize(metrics.horizontalAdvance(link->text()) + 6, metrics.height() + 3));
     QCOMPARE(link->URL(), QString("https://brannock.dev/"));
 
     const auto colours = [&] {
@@ -808,8 +812,8 @@ class GuiTest : public QObject {
 
     // A double click arrives as press, release, double-click press, release.
     QTest::mouseClick(link, Qt::LeftButton, {}, inside);
-    QMouseEvent second(QEvent::MouseButtonDblClick, QPointF(inside), link->mapToGlobal(QPointF(inside)),
-                       Qt::LeftButton, Qt::LeftButton, {});
+    QMouseEvent second(QEvent::MouseButtonDblClick, QPointF(inside),
+                       link->mapToGlobal(QPointF(inside)), Qt::LeftButton, Qt::LeftButton, {});
     QApplication::sendEvent(link, &second);
     QTest::mouseRelease(link, Qt::LeftButton, {}, inside);
     QCOMPARE(urls_.opened.size(), 3);
