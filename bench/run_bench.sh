@@ -28,10 +28,10 @@ done
 # brannock runs from a private program folder, so its staging folder is the benchmark's.
 mkdir -p "$work/prog" "$work/before"
 cp "$BUILD/cli/brannock" "$work/prog/brannock"
-tools="brannock gm im6 img2pdf floor"
+tools="brannock keep gm im6 img2pdf floor"
 if [ -n "${BASELINE:-}" ]; then
   cp "$BASELINE" "$work/before/brannock"
-  tools="brannock before gm im6 img2pdf floor"
+  tools="brannock before keep gm im6 img2pdf floor"
 fi
 
 # Debian's ImageMagick policy forbids writing PDF and caps memory so low that a batch of
@@ -66,6 +66,7 @@ median() { sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a
 
 results=$work/raw.txt
 : > "$results"
+: > "$work/keep.txt"
 sets="photo real scan screen"
 for set in $sets; do
   files=("$corpus/$set"/*)
@@ -75,6 +76,7 @@ for set in $sets; do
     if [ -n "${BASELINE:-}" ]; then
       echo "$set before $(measure before "$set" "$work/out-before.pdf" "$work/before/brannock" -i "$corpus/$set" -o "$work/out-before.pdf")" >> "$results"
     fi
+    echo "$set keep $(measure keep "$set" "$work/out-keep-$set.pdf" "$work/prog/brannock" -i "$corpus/$set" -j keep -o "$work/out-keep-$set.pdf")" >> "$results"
     echo "$set gm $(measure gm "$set" "$work/out-gm.pdf" gm convert "${files[@]}" -compress zip "$work/out-gm.pdf")" >> "$results"
     echo "$set im6 $(measure im6 "$set" "$work/out-im.pdf" "$work/im6" "${files[@]}" -compress zip "$work/out-im.pdf")" >> "$results"
     echo "$set img2pdf $(measure img2pdf "$set" "$work/out-i2p.pdf" img2pdf -o "$work/out-i2p.pdf" "${files[@]}")" >> "$results"
@@ -85,6 +87,16 @@ for set in $sets; do
   n=${#files[@]}
   "$BUILD/bench/verify_pages" "$work/out-b.pdf" "1=${files[0]}" "$(( n / 2 + 1 ))=${files[$(( n / 2 ))]}" \
     "$n=${files[$(( n - 1 ))]}" | sed "s|^|$set: |"
+  # With -j keep: every page, and the document against the JPEG data it keeps.
+  pages=()
+  for i in "${!files[@]}"; do pages+=("$(( i + 1 ))=${files[$i]}"); done
+  "$BUILD/bench/verify_pages" "$work/out-keep-$set.pdf" "${pages[@]}" |
+    sed 's/^page [0-9]* [^:]*: //' | sort | uniq -c | sed "s|^ *\([0-9]*\) |$set, -j keep: \1 pages |"
+  if [[ ${files[0]} == *.jpg ]]; then
+    jpegBytes=$(cat "${files[@]}" | wc -c)
+    keepBytes=$(stat -c %s "$work/out-keep-$set.pdf")
+    echo "$set: $keepBytes bytes of PDF for $jpegBytes bytes of JPEG files, $(( (keepBytes - jpegBytes) / n )) bytes a page more" >> "$work/keep.txt"
+  fi
 done
 
 # What a colour profile adds: one photo with and without a Display P3 profile, timed alone,
@@ -141,5 +153,12 @@ table=$BUILD/bench/results.md
   echo "One 4000 x 3000 photo, median of 3 runs: $(cat "$work/icc-plain.txt") s without a profile, $(cat "$work/icc-p3.txt") s with a Display P3 profile."
   echo
   echo "$tinyCount pictures of 16 x 16 in one folder, one run: $tinyLine."
+  echo
+  echo "keep = brannock -j keep (JPEG data kept as it stands). Against the inputs, whole files:"
+  echo
+  sed 's/^/- /' "$work/keep.txt"
+  photoKeep=$(stat -c %s "$work/out-keep-photo.pdf")
+  echo
+  echo "At that size a page, $(( (2048 - 64) * 1048576 / (photoKeep / COUNT) )) of the photo set's photos fit under the PDF library's 2 GB limit with -j keep."
 } > "$table"
 cat "$table"

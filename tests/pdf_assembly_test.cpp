@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "image_file.h"
 #include "picture_makers.h"
 #include "sample_images.h"
 #include "test_support.h"
@@ -115,10 +116,9 @@ TEST(WriteImagesToPdf, WorkedExampleGivesPagesPlacementOpenActionAndDocumentInfo
   EXPECT_EQ(pdf.info, (std::map<std::string, std::string>{{"/Producer", "brannock.dev 2.0"}}));
 
   EXPECT_EQ(recorder.events,
-            (std::vector<std::string>{
-                "start", "input 0/3", "loaded 0", "page 1", "drawing 0", "input 1/3", "loaded 1",
-                "page 2", "drawing 1", "input 2/3", "loaded 2", "page 3", "drawing 2", "saved",
-                "finished"}));
+            (std::vector<std::string>{"start", "input 0/3", "loaded 0", "page 1", "drawing 0",
+                                      "input 1/3", "loaded 1", "page 2", "drawing 1", "input 2/3",
+                                      "loaded 2", "page 3", "drawing 2", "saved", "finished"}));
 }
 
 TEST(WriteImagesToPdf, CentringTruncatesTowardZero) {
@@ -190,10 +190,11 @@ TEST(WriteImagesToPdf, UnusualPngsArePlainOpaqueAndCompositedOverWhite) {
   paletteTrns.trns = {0, 128};
   PngSpec greyAlpha = Rgb(4, 4);
   greyAlpha.colourType = 4;
-  const std::vector<std::string> inputs = {
-      WritePng(dir, "rgb-trns.png", rgbTrns), WritePng(dir, "interlaced-alpha.png", interlacedAlpha),
-      WritePng(dir, "rgba16.png", deepAlpha), WritePng(dir, "palette-trns.png", paletteTrns),
-      WritePng(dir, "grey-alpha.png", greyAlpha)};
+  const std::vector<std::string> inputs = {WritePng(dir, "rgb-trns.png", rgbTrns),
+                                           WritePng(dir, "interlaced-alpha.png", interlacedAlpha),
+                                           WritePng(dir, "rgba16.png", deepAlpha),
+                                           WritePng(dir, "palette-trns.png", paletteTrns),
+                                           WritePng(dir, "grey-alpha.png", greyAlpha)};
   Recorder recorder;
   ASSERT_TRUE(WriteImagesToPdf(inputs, dir / "out.pdf", &recorder));
   EXPECT_FALSE(recorder.Saw("load failed 0") || recorder.Saw("load failed 1") ||
@@ -321,10 +322,9 @@ TEST(WriteImagesToPdf, DamagedPngsAreRefusedAndTheRestIsWritten) {
   WriteFile(dir / "truncated.png", good.substr(0, good.size() / 2));
   WriteFile(dir / "huge.png", testing::MakeHugeHeaderPng(100000, 100000));
   WriteFile(dir / "jpeg.png", std::string("\xFF\xD8\xFF\xE0 not really", 15));
-  const std::vector<std::string> inputs = {dir / "good.png",  dir / "flipped.png",
-                                           dir / "truncated.png", dir / "huge.png",
-                                           "",                dir / "missing.png",
-                                           dir / "jpeg.png",  dir / "good.png"};
+  const std::vector<std::string> inputs = {
+      dir / "good.png",    dir / "flipped.png", dir / "truncated.png", dir / "huge.png", "",
+      dir / "missing.png", dir / "jpeg.png",    dir / "good.png"};
   Recorder recorder;
   ASSERT_TRUE(WriteImagesToPdf(inputs, dir / "out.pdf", &recorder));
   for (int i : {1, 2, 3, 4, 5, 6}) EXPECT_TRUE(recorder.Saw("load failed " + std::to_string(i)));
@@ -336,11 +336,10 @@ TEST(WriteImagesToPdf, DamagedPngsAreRefusedAndTheRestIsWritten) {
 
 TEST(WriteImagesToPdf, FirstImageTooSmallOrLargeForAPageLeavesTheSizeToTheNext) {
   TempDir dir;
-  const std::vector<std::string> inputs = {WritePng(dir, "tiny.png", Rgb(2, 50)),
-                                           WritePng(dir, "wide.png", Rgb(14401, 3)),
-                                           WritePng(dir, "first.png", Rgb(30, 20)),
-                                           WritePng(dir, "later-tiny.png", Rgb(2, 2)),
-                                           WritePng(dir, "later-wide.png", Rgb(14401, 3))};
+  const std::vector<std::string> inputs = {
+      WritePng(dir, "tiny.png", Rgb(2, 50)), WritePng(dir, "wide.png", Rgb(14401, 3)),
+      WritePng(dir, "first.png", Rgb(30, 20)), WritePng(dir, "later-tiny.png", Rgb(2, 2)),
+      WritePng(dir, "later-wide.png", Rgb(14401, 3))};
   Recorder recorder;
   ASSERT_TRUE(WriteImagesToPdf(inputs, dir / "out.pdf", &recorder));
   EXPECT_TRUE(recorder.Saw("load failed 0"));
@@ -430,13 +429,210 @@ TEST(WriteImagesToPdf, DocumentsTooLargeForThePdfLibraryAreNotWritten) {
   WriteFile(dir / "a.png", MakePng(noisy));
   SetMaxPdfBytesForTesting(300000);  // two of these pages fit, three do not
   Recorder three;
-  EXPECT_FALSE(WriteImagesToPdf({dir / "a.png", dir / "a.png", dir / "a.png"}, dir / "out.pdf", &three));
+  EXPECT_FALSE(
+      WriteImagesToPdf({dir / "a.png", dir / "a.png", dir / "a.png"}, dir / "out.pdf", &three));
   EXPECT_TRUE(three.Saw("error 1016/27"));
   EXPECT_TRUE(three.Saw("not saved"));
   EXPECT_EQ(ReadFile(dir / "out.pdf"), "old content");
   EXPECT_TRUE(WriteImagesToPdf({dir / "a.png", dir / "a.png"}, dir / "out.pdf", nullptr));
   SetMaxPdfBytesForTesting(0);
   EXPECT_EQ(ReadPdf(dir / "out.pdf").pages.size(), 2u);
+}
+
+// ---- JPEG data kept as it stands ---------------------------------------------------------
+
+using testing::JpegCoding;
+using testing::JpegColour;
+using testing::MakeJpeg;
+
+// A gradient with a dark corner, so that every turn and mirror shows.
+std::vector<uint8_t> Scene(uint32_t width, uint32_t height, int channels) {
+  std::vector<uint8_t> samples;
+  for (uint32_t y = 0; y < height; ++y)
+    for (uint32_t x = 0; x < width; ++x)
+      for (int c = 0; c < channels; ++c) {
+        const bool corner = x < width / 4 && y < height / 3;
+        samples.push_back(corner ? 20 : static_cast<uint8_t>(60 + x * 3 + y * (c + 1)));
+      }
+  return samples;
+}
+
+std::string Rgb420(int quality = 90, const JpegCoding& coding = {}) {
+  return MakeJpeg(48, 32, JpegColour::kRgb, Scene(48, 32, 3), quality, coding);
+}
+
+// A JPEG written alone with -j keep, and as today's lossless path writes it (decoded and
+// staged as a PNG), each read back and drawn by mutool.
+struct BothPaths {
+  PdfReport kept;
+  PdfReport lossless;
+  std::string keptPixels, losslessPixels;
+  int keptWidth = 0, keptHeight = 0, losslessWidth = 0, losslessHeight = 0;
+  std::string keptFile;  // the kept PDF's bytes
+};
+
+BothPaths WriteBothWays(const TempDir& dir, const std::string& jpeg) {
+  WriteFile(dir / "in.jpg", jpeg);
+  BothPaths both;
+  EXPECT_TRUE(WriteImagesToPdf({dir / "in.jpg"}, dir / "kept.pdf", nullptr, JpegHandling::kKeep));
+  ImageFile image;
+  EXPECT_TRUE(image.Load(dir / "in.jpg") && image.SaveAsPng(dir / "in.png"));
+  EXPECT_TRUE(WriteImagesToPdf({dir / "in.png"}, dir / "lossless.pdf", nullptr));
+  both.kept = ReadPdf(dir / "kept.pdf");
+  both.lossless = ReadPdf(dir / "lossless.pdf");
+  both.keptFile = ReadFile(dir / "kept.pdf");
+  both.keptPixels =
+      testing::RenderPage(dir / "kept.pdf", dir.path(), both.keptWidth, both.keptHeight);
+  both.losslessPixels = testing::RenderPage(dir / "lossless.pdf", dir.path(), both.losslessWidth,
+                                            both.losslessHeight);
+  return both;
+}
+
+// The largest difference of two renderings of the same size; 256 when they differ in size.
+int LargestDifference(const BothPaths& both) {
+  if (both.keptWidth != both.losslessWidth || both.keptHeight != both.losslessHeight ||
+      both.keptPixels.size() != both.losslessPixels.size() || both.keptPixels.empty())
+    return 256;
+  int largest = 0;
+  for (size_t i = 0; i < both.keptPixels.size(); ++i)
+    largest = std::max(largest, std::abs(static_cast<uint8_t>(both.keptPixels[i]) -
+                                         static_cast<uint8_t>(both.losslessPixels[i])));
+  return largest;
+}
+
+std::string Segment(uint8_t marker, const std::string& body) {
+  std::string segment = {'\xFF', static_cast<char>(marker),
+                         static_cast<char>((body.size() + 2) >> 8),
+                         static_cast<char>((body.size() + 2) & 0xFF)};
+  return segment + body;
+}
+
+TEST(KeptJpeg, PagesKeepTheCodedDataAndShowTheJpegsOwnPixels) {
+  TempDir dir;
+  const std::vector<uint8_t> p3 = testing::MakeProfile(testing::TestProfile::kDisplayP3);
+  const std::string untransformed = Rgb420(90, {.untransformed = true});
+  struct Case {
+    const char* name;
+    std::string base;    // what the page keeps
+    std::string extras;  // segments that go, put after SOI
+    std::string space, decode, decodeParms;
+    bool rendered = true;  // mutool shows it as the lossless page does
+  };
+  const std::string privateSegments =
+      testing::ExifSegment(1, true) + Segment(0xFE, "a comment") +
+      Segment(0xED, std::string("Photoshop 3.0\0", 14) + "8BIM") +
+      Segment(0xE1, std::string("http://ns.adobe.com/xap/1.0/\0", 29) + "<x:xmpmeta/>") +
+      Segment(0xE0, std::string("JFXX\0\x10", 6));
+  const std::vector<Case> cases = {
+      {"4:2:0 with EXIF, GPS, XMP, comments and a profile", Rgb420(),
+       privateSegments + testing::IccSegments(p3, 2), "/ICCBased", "", ""},
+      {"4:4:4 progressive", Rgb420(85, {.progressive = true, .fullChroma = true}), "", "/DeviceRGB",
+       "", ""},
+      {"restart markers", Rgb420(90, {.restartRows = 1}), privateSegments, "/DeviceRGB", "", ""},
+      {"grey", MakeJpeg(48, 32, JpegColour::kGrey, Scene(48, 32, 1), 90), "", "/DeviceGray", "",
+       ""},
+      {"RGB under Adobe's marker", untransformed, "", "/DeviceRGB", "", "<< /ColorTransform 0 >>"},
+      {"RGB by its component ids", testing::WithoutSegments(untransformed, 0xEE), "", "/DeviceRGB",
+       "", "<< /ColorTransform 0 >>"},
+      {"Adobe CMYK", MakeJpeg(48, 32, JpegColour::kCmyk, Scene(48, 32, 3), 90), "", "/DeviceCMYK",
+       "[ 1 0 1 0 1 0 1 0 ]", ""},
+      {"YCCK with a printer's profile", MakeJpeg(48, 32, JpegColour::kYcck, Scene(48, 32, 3), 90),
+       testing::IccSegments(testing::PrinterCmykProfile(), 3), "/ICCBased", "[ 1 0 1 0 1 0 1 0 ]",
+       "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // A second picture after the first one's end (as in multi-picture files) goes too.
+    const std::string file = testing::InsertAfterSoi(c.base, c.extras) + Rgb420(50);
+    const BothPaths both = WriteBothWays(dir, file);
+    ASSERT_EQ(both.kept.pages.size(), 1u);
+    const testing::PdfImage& image = both.kept.pages[0].image;
+    EXPECT_EQ(image.filter, "/DCTDecode");
+    EXPECT_TRUE(image.stored == c.base)
+        << image.stored.size() << " bytes kept of " << c.base.size();
+    EXPECT_EQ(image.colourSpace, c.space);
+    EXPECT_EQ(image.decode, c.decode);
+    EXPECT_EQ(image.decodeParms, c.decodeParms);
+    EXPECT_EQ(both.keptFile.find(testing::kSerialNumber), std::string::npos);
+    EXPECT_EQ(both.keptFile.find("Exif"), std::string::npos);
+    if (c.rendered) {
+      EXPECT_LE(LargestDifference(both), 1);
+    }
+  }
+  // The profiles travel as the lossless path's do: the RGB one shared with a PNG's page.
+  WriteFile(dir / "p3.jpg", testing::InsertAfterSoi(Rgb420(), testing::IccSegments(p3, 1)));
+  PngSpec tagged = Rgb(48, 32);
+  tagged.profile = p3;
+  WriteFile(dir / "p3.png", MakePng(tagged));
+  WriteFile(dir / "cmyk.jpg",
+            testing::InsertAfterSoi(MakeJpeg(48, 32, JpegColour::kCmyk, Scene(48, 32, 3), 90),
+                                    testing::IccSegments(testing::PrinterCmykProfile(), 3)));
+  ASSERT_TRUE(WriteImagesToPdf({dir / "p3.jpg", dir / "p3.png", dir / "cmyk.jpg"}, dir / "out.pdf",
+                               nullptr, JpegHandling::kKeep));
+  const PdfReport report = ReadPdf(dir / "out.pdf");
+  ASSERT_EQ(report.pages.size(), 3u);
+  EXPECT_EQ(report.pages[0].image.profileObject, report.pages[1].image.profileObject);
+  EXPECT_EQ(report.pages[0].image.profile, std::string(p3.begin(), p3.end()));
+  EXPECT_EQ(report.pages[2].image.profileComponents, 4);
+  EXPECT_EQ(report.pages[2].image.alternate, "/DeviceCMYK");
+}
+
+TEST(KeptJpeg, EveryOrientationGivesTheUprightPageOfTheLosslessPath) {
+  TempDir dir;
+  const std::string base = Rgb420();
+  for (int orientation = 1; orientation <= 8; ++orientation) {
+    SCOPED_TRACE(orientation);
+    const BothPaths both =
+        WriteBothWays(dir, testing::InsertAfterSoi(base, testing::ExifSegment(orientation)));
+    ASSERT_EQ(both.kept.pages.size(), 1u);
+    EXPECT_TRUE(both.kept.pages[0].image.stored == base);
+    const double* box = both.kept.pages[0].mediaBox;
+    EXPECT_EQ(box[2], orientation >= 5 ? 32 : 48);
+    EXPECT_EQ(box[3], orientation >= 5 ? 48 : 32);
+    EXPECT_LE(LargestDifference(both), 1);
+  }
+}
+
+TEST(KeptJpeg, JpegsThatReadersMayShowDifferentlyTakeTheLosslessPath) {
+  TempDir dir;
+  const std::string base = Rgb420();
+  std::string extended = base;
+  extended[extended.find("\xFF\xC0") + 1] = '\xC1';
+  const std::string jfif = Segment(0xE0, std::string("JFIF\0\x01\x01\0\0\x01\0\x01\0\0", 14));
+  std::string badRestart = Rgb420(90, {.restartRows = 1});
+  badRestart[badRestart.find("\xFF\xD0", badRestart.find("\xFF\xDA")) + 1] = '\xD3';
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"arithmetic coding", Rgb420(90, {.arithmetic = true})},
+      {"extended sequential (SOF1)", extended},
+      {"truncated", base.substr(0, base.size() * 2 / 3)},
+      {"junk between segments", testing::WithJunkBeforeMarkers(base, 3)},
+      {"a restart marker out of order", badRestart},
+      {"JFIF and Adobe's \"no transform\" on three components",
+       testing::InsertAfterSoi(Rgb420(90, {.untransformed = true}), jfif)},
+  };
+  for (const auto& [name, jpeg] : cases) {
+    SCOPED_TRACE(name);
+    const BothPaths both = WriteBothWays(dir, jpeg);
+    ASSERT_EQ(both.kept.pages.size(), 1u);
+    ASSERT_EQ(both.lossless.pages.size(), 1u);
+    EXPECT_EQ(both.kept.pages[0].image.filter, "/FlateDecode");
+    EXPECT_TRUE(both.kept.pages[0].image.samples == both.lossless.pages[0].image.samples);
+  }
+  // Kept sizes count against the document's limit: one page fits, two do not.
+  const uint64_t kept = ReadPdf(dir / "kept.pdf").pages.size();
+  ASSERT_EQ(kept, 1u);
+  WriteFile(dir / "a.jpg", base);
+  SetMaxPdfBytesForTesting(PdfBytesForPage(base.size()) + 100);
+  Recorder two;
+  EXPECT_FALSE(
+      WriteImagesToPdf({dir / "a.jpg", dir / "a.jpg"}, dir / "two.pdf", &two, JpegHandling::kKeep));
+  EXPECT_TRUE(two.Saw("error 1016/27"));
+  EXPECT_TRUE(WriteImagesToPdf({dir / "a.jpg"}, dir / "one.pdf", nullptr, JpegHandling::kKeep));
+  SetMaxPdfBytesForTesting(0);
+  // Without the choice, a JPEG is no input of the assembly, as before.
+  Recorder decoded;
+  EXPECT_FALSE(WriteImagesToPdf({dir / "a.jpg"}, dir / "none.pdf", &decoded));
+  EXPECT_TRUE(decoded.Saw("load failed 0"));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -184,6 +185,7 @@ std::string MakeJpeg(uint32_t width, uint32_t height, JpegColour colour,
   info.in_color_space = colour == JpegColour::kGrey ? JCS_GRAYSCALE : cmyk ? JCS_CMYK : JCS_RGB;
   jpeg_set_defaults(&info);
   if (colour == JpegColour::kYcck) jpeg_set_colorspace(&info, JCS_YCCK);
+  if (coding.untransformed) jpeg_set_colorspace(&info, JCS_RGB);
   jpeg_set_quality(&info, quality, TRUE);
   if (coding.progressive) jpeg_simple_progression(&info);
   info.arith_code = coding.arithmetic ? TRUE : FALSE;
@@ -215,17 +217,43 @@ std::string MakeJpeg(uint32_t width, uint32_t height, JpegColour colour,
   return out;
 }
 
-std::string ExifSegment(int orientation) {
+std::string ExifSegment(int orientation, bool withPrivate) {
+  // IFD0 at 8: Orientation, and the GPS and EXIF IFD pointers; then the GPS IFD (latitude),
+  // the EXIF IFD (body serial number), and the values that do not fit their entries.
+  const uint32_t entries = withPrivate ? 3 : 1;
+  const uint32_t gpsIfd = 8 + 2 + 12 * entries + 4;
+  const uint32_t exifIfd = gpsIfd + 2 + 12 * 2 + 4;
+  const uint32_t latitude = exifIfd + 2 + 12 + 4;
+  const uint32_t serial = latitude + 24;
   std::string tiff = "MM";
   PutBe(tiff, 42, 2);
   PutBe(tiff, 8, 4);
-  PutBe(tiff, 1, 2);  // one entry
-  PutBe(tiff, 0x0112, 2);
-  PutBe(tiff, 3, 2);  // SHORT
-  PutBe(tiff, 1, 4);
-  PutBe(tiff, static_cast<uint32_t>(orientation), 2);
-  PutBe(tiff, 0, 2);
+  const auto entry = [&](uint32_t tag, uint32_t type, uint32_t count, uint32_t value, int bytes) {
+    PutBe(tiff, tag, 2);
+    PutBe(tiff, type, 2);
+    PutBe(tiff, count, 4);
+    PutBe(tiff, value, bytes);
+    if (bytes < 4) PutBe(tiff, 0, 4 - bytes);
+  };
+  PutBe(tiff, entries, 2);
+  entry(0x0112, 3, 1, static_cast<uint32_t>(orientation), 2);  // SHORT
+  if (withPrivate) {
+    entry(0x8769, 4, 1, exifIfd, 4);  // LONG
+    entry(0x8825, 4, 1, gpsIfd, 4);
+  }
   PutBe(tiff, 0, 4);  // no next IFD
+  if (withPrivate) {
+    PutBe(tiff, 2, 2);
+    entry(0x0001, 2, 2, 'N' << 24, 4);  // GPSLatitudeRef "N"
+    entry(0x0002, 5, 3, latitude, 4);   // GPSLatitude, 3 RATIONALs
+    PutBe(tiff, 0, 4);
+    PutBe(tiff, 1, 2);
+    const uint32_t serialBytes = static_cast<uint32_t>(std::strlen(kSerialNumber)) + 1;
+    entry(0xA431, 2, serialBytes, serial, 4);  // BodySerialNumber
+    PutBe(tiff, 0, 4);
+    for (uint32_t value : {52u, 1u, 31u, 1u, 1234u, 100u}) PutBe(tiff, value, 4);
+    tiff.append(kSerialNumber, serialBytes);
+  }
   std::string segment = "\xFF\xE1";
   PutBe(segment, static_cast<uint32_t>(2 + 6 + tiff.size()), 2);
   return segment + std::string("Exif\0\0", 6) + tiff;
@@ -235,13 +263,15 @@ std::string InsertAfterSoi(const std::string& jpeg, const std::string& segment) 
   return jpeg.substr(0, 2) + segment + jpeg.substr(2);
 }
 
-std::string WithoutHuffmanTables(const std::string& jpeg) {
+std::string WithoutSegments(const std::string& jpeg, uint8_t marker) {
   std::string out = jpeg.substr(0, 2);
   const size_t data = ForEachJpegSegment(jpeg, [&](size_t pos, size_t length) {
-    if (static_cast<uint8_t>(jpeg[pos + 1]) != 0xC4) out += jpeg.substr(pos, length);
+    if (static_cast<uint8_t>(jpeg[pos + 1]) != marker) out += jpeg.substr(pos, length);
   });
   return out + jpeg.substr(data);
 }
+
+std::string WithoutHuffmanTables(const std::string& jpeg) { return WithoutSegments(jpeg, 0xC4); }
 
 std::string WithJunkBeforeMarkers(const std::string& jpeg, int count) {
   std::string out = jpeg.substr(0, 2);

@@ -22,15 +22,18 @@ std::string MakeJpeg(uint32_t width, uint32_t height, JpegColour colour,
 /// How a JPEG is coded beyond its colour and quality.
 struct JpegCoding {
   bool progressive = false;
-  bool arithmetic = false;  // arithmetic entropy coding instead of Huffman
-  int restartRows = 0;      // a restart marker every this many MCU rows
-  bool fullChroma = false;  // 4:4:4 instead of 4:2:0
+  bool arithmetic = false;     // arithmetic entropy coding instead of Huffman
+  int restartRows = 0;         // a restart marker every this many MCU rows
+  bool fullChroma = false;     // 4:4:4 instead of 4:2:0
+  bool untransformed = false;  // RGB stored as it is, under Adobe's marker, without JFIF
 };
 std::string MakeJpeg(uint32_t width, uint32_t height, JpegColour colour,
                      const std::vector<uint8_t>& samples, int quality, const JpegCoding& coding);
 
-/// An APP1 segment holding an EXIF block whose first IFD has the Orientation tag.
-std::string ExifSegment(int orientation);
+/// An APP1 segment holding an EXIF block whose first IFD has the Orientation tag; with
+/// `private`, also a GPS position and a camera serial number (kSerialNumber).
+std::string ExifSegment(int orientation, bool withPrivate = false);
+inline constexpr const char* kSerialNumber = "SN-4711-0815";
 
 /// ICC profiles made with Little CMS: RGB ones with Display P3 or Adobe RGB primaries, a
 /// grey one with gamma 2.2, and an abstract one (which no page may keep).
@@ -52,6 +55,9 @@ std::vector<uint8_t> ToSrgb(const std::vector<uint8_t>& profile,
 
 /// `jpeg` with `segment` put right after its SOI marker.
 std::string InsertAfterSoi(const std::string& jpeg, const std::string& segment);
+
+/// `jpeg` without its segments with `marker` before the first scan.
+std::string WithoutSegments(const std::string& jpeg, uint8_t marker);
 
 /// `jpeg` without its DHT segments, as motion-JPEG frames come (the decoder must use the
 /// standard tables).

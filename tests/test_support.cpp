@@ -41,20 +41,26 @@ TempDir::~TempDir() {
 
 static int Channels(int colourType) {
   switch (colourType) {
-    case 2: return 3;
-    case 4: return 2;
-    case 6: return 4;
-    default: return 1;
+    case 2:
+      return 3;
+    case 4:
+      return 2;
+    case 6:
+      return 4;
+    default:
+      return 1;
   }
 }
 
 std::vector<uint8_t> PatternSamples(const PngSpec& recipe) {
-  const size_t rowBytes = (size_t{recipe.width} * Channels(recipe.colourType) * recipe.bitDepth + 7) / 8;
+  const size_t rowBytes =
+      (size_t{recipe.width} * Channels(recipe.colourType) * recipe.bitDepth + 7) / 8;
   std::vector<uint8_t> samples(rowBytes * recipe.height);
   const int entries = recipe.colourType == 3 ? static_cast<int>(recipe.palette.size() / 3) : 256;
   for (size_t i = 0; i < samples.size(); ++i) {
     uint8_t value = static_cast<uint8_t>(i * 37 + (i / rowBytes) * 11);
-    if (recipe.colourType == 3 && recipe.bitDepth == 8) value = static_cast<uint8_t>(value % entries);
+    if (recipe.colourType == 3 && recipe.bitDepth == 8)
+      value = static_cast<uint8_t>(value % entries);
     samples[i] = value;
   }
   if (recipe.colourType == 3 && recipe.bitDepth < 8) {
@@ -176,8 +182,9 @@ DecodedPng DecodePng(const std::string& path) {
     decoded.bitDepth = static_cast<uint8_t>(bytes[24]);
     decoded.colourType = static_cast<uint8_t>(bytes[25]);
   }
-  for (auto [format, target] : {std::pair<uint32_t, std::string*>{PNG_FORMAT_RGB, &decoded.rgb},
-                                std::pair<uint32_t, std::string*>{PNG_FORMAT_GRAY, &decoded.grey}}) {
+  for (auto [format, target] :
+       {std::pair<uint32_t, std::string*>{PNG_FORMAT_RGB, &decoded.rgb},
+        std::pair<uint32_t, std::string*>{PNG_FORMAT_GRAY, &decoded.grey}}) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) {
@@ -186,7 +193,8 @@ DecodedPng DecodePng(const std::string& path) {
     }
     image.format = format;
     target->resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, target->data(), 0, nullptr)) decoded.colourType = -1;
+    if (!png_image_finish_read(&image, nullptr, target->data(), 0, nullptr))
+      decoded.colourType = -1;
   }
   return decoded;
 }
@@ -261,7 +269,17 @@ PdfReport ReadPdf(const std::string& path) {
       } else {
         page.image.colourSpace = NameOrEmpty(space);
       }
-      page.image.samples = StreamText(image);
+      try {
+        page.image.samples = StreamText(image);
+      } catch (const std::exception&) {
+        // qpdf decodes no JPEG of four components; the stored bytes still tell.
+      }
+      std::shared_ptr<Buffer> stored = image.getRawStreamData();
+      page.image.stored.assign(reinterpret_cast<const char*>(stored->getBuffer()),
+                               stored->getSize());
+      if (dict.hasKey("/DecodeParms"))
+        page.image.decodeParms = dict.getKey("/DecodeParms").unparse();
+      if (dict.hasKey("/Decode")) page.image.decode = dict.getKey("/Decode").unparse();
     }
     report.pages.push_back(page);
   }
@@ -324,24 +342,47 @@ bool QpdfCheckPasses(const std::string& path) {
   }
 }
 
+namespace {
+
+// The pixels of a binary PPM file, which goes; `width` and `height` take its size.
+std::string ReadPpm(const std::string& path, int& width, int& height) {
+  const std::string ppm = ReadFile(path);
+  std::remove(path.c_str());
+  std::istringstream header(ppm);
+  std::string magic;
+  int maximum = 0;
+  width = height = 0;
+  header >> magic >> width >> height >> maximum;
+  if (magic != "P6" || maximum != 255 || width <= 0 || height <= 0) return {};
+  const size_t start = static_cast<size_t>(header.tellg()) + 1;
+  if (ppm.size() < start + size_t(width) * height * 3) return {};
+  return ppm.substr(start, size_t(width) * height * 3);
+}
+
+}  // namespace
+
 std::string RenderManaged(const std::string& pdfPath, const std::string& workFolder) {
   const std::string prefix = workFolder + "managed";
   const std::string command =
       "pdftoppm -r 288 -f 1 -l 1 -singlefile '" + pdfPath + "' '" + prefix + "' 2>/dev/null";
   if (std::system(command.c_str()) != 0) return {};
-  const std::string ppm = ReadFile(prefix + ".ppm");
-  std::remove((prefix + ".ppm").c_str());
-  std::istringstream header(ppm);
-  std::string magic;
-  int width = 0, height = 0, maximum = 0;
-  header >> magic >> width >> height >> maximum;
-  if (magic != "P6" || maximum != 255 || width % 4 || height % 4) return {};
-  const size_t start = static_cast<size_t>(header.tellg()) + 1;
-  if (ppm.size() < start + size_t(width) * height * 3) return {};
+  int width = 0, height = 0;
+  const std::string pixels = ReadPpm(prefix + ".ppm", width, height);
+  if (pixels.empty() || width % 4 || height % 4) return {};
   std::string rgb;
   for (int y = 1; y < height; y += 4)
-    for (int x = 1; x < width; x += 4) rgb += ppm.substr(start + (size_t(y) * width + x) * 3, 3);
+    for (int x = 1; x < width; x += 4) rgb += pixels.substr((size_t(y) * width + x) * 3, 3);
   return rgb;
+}
+
+std::string RenderPage(const std::string& pdfPath, const std::string& workFolder, int& width,
+                       int& height) {
+  const std::string ppm = workFolder + "page.ppm";
+  const std::string command =
+      "mutool draw -q -r 72 -o '" + ppm + "' '" + pdfPath + "' 1 2>/dev/null";
+  width = height = 0;
+  if (std::system(command.c_str()) != 0) return {};
+  return ReadPpm(ppm, width, height);
 }
 
 }  // namespace brannock::testing

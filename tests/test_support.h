@@ -75,7 +75,10 @@ struct PdfImage {
   int bits = 0;
   bool masked = false;  // any /SMask or /Mask
   std::string filter;
-  std::string samples;  // decoded
+  std::string decodeParms;  // as written, "" when there is none
+  std::string decode;       // the /Decode array as written, "" when there is none
+  std::string samples;      // decoded
+  std::string stored;       // the stream as stored, still under its filter
 };
 
 struct PdfPage {
@@ -108,5 +111,10 @@ bool QpdfCheckPasses(const std::string& path);
 /// profiles into sRGB), one RGB pixel per point: rendered at 288 dpi and every fourth
 /// pixel taken, since poppler smooths images. Empty when it cannot be rendered.
 std::string RenderManaged(const std::string& pdfPath, const std::string& workFolder);
+
+/// Page 1 of a PDF as mutool draws it at one pixel per point, RGB; `width` and `height`
+/// take its size. Empty when it cannot be rendered.
+std::string RenderPage(const std::string& pdfPath, const std::string& workFolder, int& width,
+                       int& height);
 
 }  // namespace brannock::testing
