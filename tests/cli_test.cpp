@@ -57,6 +57,8 @@ TEST(ConsoleRun, CommandLineMistakesExitTwoAndTouchNothing) {
       {{}, "ERROR: too little params"},
       {{"-i"}, "ERROR: too little params"},
       {{"-i", "a", "-o"}, "ERROR: the params are wrong"},
+      {{"-i", "a", "-j"}, "ERROR: the params are wrong"},
+      {{"-i", "a", "-j", "kept"}, "ERROR: -j takes keep or decode, not \"kept\""},
       {{"-I", "a"}, "ERROR: Input file or directory can't be empty"},
       {{"-i", "x", "-i", ""}, "ERROR: Input file or directory can't be empty"}};
   for (const auto& [words, error] : cases) {
@@ -126,6 +128,25 @@ TEST(ConsoleRun, FolderRunPrintsEveryEventKeepsInputsAndRemovesStaging) {
   // With a trailing slash the default output is the same file beside the folder.
   const RunResult slashed = program.Start({"-i", in + "/"});
   EXPECT_EQ(slashed.lines[slashed.lines.size() - 2], "INFO: save to " + in + ".pdf successed");
+
+  // "-j decode" is the default, byte for byte; with "-j keep" the JPEG's copy is its page's
+  // image, and everything else stays as it was.
+  EXPECT_EQ(program.Start({"-i", in, "-j", "decode", "-o", program.dir() / "decoded.pdf"}).status,
+            0);
+  EXPECT_TRUE(ReadFile(program.dir() / "decoded.pdf") == ReadFile(in + ".pdf"));
+  const RunResult kept = program.Start({"-j", "keep", "-i", in, "-o", program.dir() / "kept.pdf"});
+  const std::string keptStaging = Program::StagingFolderOf(kept);
+  EXPECT_NE(kept.output.find("INFO: start load image file " + keptStaging + "000000-a.jpg\n"),
+            std::string::npos)
+      << kept.output;
+  EXPECT_EQ(kept.status, 0);
+  const auto keptPdf = ReadPdf(program.dir() / "kept.pdf");
+  ASSERT_EQ(keptPdf.pages.size(), 3u);
+  EXPECT_EQ(keptPdf.pages[0].image.filter, "/DCTDecode");
+  EXPECT_TRUE(keptPdf.pages[1].image.samples == pdf.pages[1].image.samples);
+  EXPECT_TRUE(keptPdf.pages[2].image.samples == pdf.pages[2].image.samples);
+  EXPECT_EQ(Snapshot(in), before);
+  EXPECT_TRUE(program.StagingEntries().empty());
 }
 
 TEST(ConsoleRun, EveryInputKeepsItsPageAndBareNamesWorkInTheCurrentFolder) {

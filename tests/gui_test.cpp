@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QLineEdit>
@@ -254,8 +255,14 @@ class GuiTest : public QObject {
     QVERIFY(Find<QPushButton>("browseOutputButton")->isEnabled());
     QCOMPARE(Find<QLineEdit>("outputEdit")->text(), QString("/x/y.pdf"));
 
-    WriteFile(*dir_ / "settings.ini", "[Settings]\r\nINFC_LOG=on\r\nOnRadioEvery=2\r\n");
+    QVERIFY(!Find<QCheckBox>("keepJpegCheck")->isChecked());
+
+    WriteFile(*dir_ / "settings.ini",
+              "[Settings]\r\nINFC_LOG=on\r\nOnRadioEvery=2\r\nKeepJpeg=1\r\n");
     Open();
+    QVERIFY(Find<QCheckBox>("keepJpegCheck")->isChecked());
+    QTest::mouseClick(Find<QCheckBox>("keepJpegCheck"), Qt::LeftButton);
+    QCOMPARE(ReadSetting("KeepJpeg"), std::string("0"));
     QVERIFY(Find<QTreeWidget>("infoList")->isHidden());
     QVERIFY(Find<QRadioButton>("consolidatedRadio")->isChecked());
     QCOMPARE(ReadSetting("OnRadioEvery"), std::string("0"));
@@ -382,7 +389,9 @@ class GuiTest : public QObject {
              QStringList({"Success", "Failed", "Success", "Success"}));
     QCOMPARE(progress, QList<int>({1, 2, 3, 0}));
     QCOMPARE(closer.results, QList<QStringList>({{"a.pdf", "c.pdf", "d.pdf"}}));
-    QCOMPARE(brannock::testing::ReadPdf(*dir_ / "c.pdf").pages.size(), 1u);
+    const auto decoded = brannock::testing::ReadPdf(*dir_ / "c.pdf");
+    QCOMPARE(decoded.pages.size(), 1u);
+    QCOMPARE(decoded.pages[0].image.filter, std::string("/FlateDecode"));
     QVERIFY(Entries(*dir_ / "tmp").empty());
 
     // A multi-page TIFF gives one PDF with all its pages, and one status.
@@ -411,6 +420,24 @@ class GuiTest : public QObject {
       QProgressBar* bar = Find<QProgressBar>("progressBar");
       QVERIFY(bar->maximum() > bar->minimum());
       QCOMPARE(bar->value(), 0);
+    }
+
+    // With the check box, a JPEG's page keeps its data, in both modes.
+    QCheckBox* keep = Find<QCheckBox>("keepJpegCheck");
+    QCOMPARE(keep->text(), QString("Keep JPEG photos as they are (smaller PDF)"));
+    keep->click();
+    QCOMPARE(ReadSetting("KeepJpeg"), std::string("1"));
+    for (bool separate : {true, false}) {
+      dialog_->OnRemoveAll();
+      AddFiles({*dir_ / "c.jpg", *dir_ / "a.png"});
+      (separate ? Find<QRadioButton>("separateRadio") : Find<QRadioButton>("consolidatedRadio"))
+          ->click();
+      Find<QLineEdit>("outputEdit")->setText(QString::fromStdString(*dir_ / "kept.pdf"));
+      ConvertAndWait();
+      const auto kept = brannock::testing::ReadPdf(*dir_ / (separate ? "c.pdf" : "kept.pdf"));
+      QCOMPARE(kept.pages.size(), separate ? 1u : 2u);
+      QCOMPARE(kept.pages.back().image.filter, std::string("/DCTDecode"));
+      QVERIFY(Entries(*dir_ / "tmp").empty());
     }
   }
 
@@ -648,6 +675,7 @@ class GuiTest : public QObject {
       QVERIFY2(!Find<QPushButton>(name)->isEnabled(), name);
     QVERIFY(!Find<QLineEdit>("outputEdit")->isEnabled());
     QVERIFY(!Find<QRadioButton>("separateRadio")->isEnabled());
+    QVERIFY(!Find<QCheckBox>("keepJpegCheck")->isEnabled());
     QVERIFY(!Find<QAction>("actionExit")->isEnabled());
     QVERIFY(Find<QPushButton>("abortButton")->isEnabled());
     QVERIFY(finished.wait(30000));
