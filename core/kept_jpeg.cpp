@@ -96,8 +96,10 @@ bool FindKeptRanges(const uint8_t* data, size_t size, ImageDataReader::Ranges& r
 bool ReadKeptJpeg(const std::string& path, KeptJpeg& kept) {
   FileBytes file;
   if (!file.Open(path) || DetectType(file.data(), file.size()) != ImageType::kJpeg) return false;
+  // The segments first: a file they rule out costs no reading of its coefficients.
+  if (!FindKeptRanges(file.data(), file.size(), kept.ranges)) return false;
   const JpegReading reading = ReadJpegForKeeping(file.data(), file.size());
-  if (!reading.clean || !FindKeptRanges(file.data(), file.size(), kept.ranges)) return false;
+  if (!reading.clean) return false;
   kept.width = reading.width;
   kept.height = reading.height;
   kept.components = reading.components;

@@ -311,10 +311,9 @@ class ProfileStreams {
   std::map<std::vector<uint8_t>, HPDF_Dict> streams_;
 };
 
-// One image XObject for a plain PNG, built through the library's object interface. A
-// profile that came with the PNG makes its colour space (or a palette's base) ICCBased.
-HPDF_Image EmbedPlainPng(HPDF_Doc doc, const PngCheck& check, ImageDataSource* source,
-                         ProfileStreams& profiles) {
+// An image XObject whose stream `source` gives while the document is saved; its entries
+// and the function that writes its filter are the caller's to add.
+HPDF_Dict NewStreamedImage(HPDF_Doc doc, ImageDataSource* source) {
   HPDF_Dict image = HPDF_DictStream_New(doc->mmgr, doc->xref);
   if (!image) return nullptr;
   HPDF_Stream reader = HPDF_CallbackReader_New(doc->mmgr, ReadImageData, SeekImageData,
@@ -325,6 +324,18 @@ HPDF_Image EmbedPlainPng(HPDF_Doc doc, const PngCheck& check, ImageDataSource* s
   image->header.obj_class |= HPDF_OSUBCLASS_XOBJECT;
   HPDF_STATUS status = HPDF_Dict_AddName(image, "Type", "XObject");
   status += HPDF_Dict_AddName(image, "Subtype", "Image");
+  image->before_write_fn = OpenImageDataBeforeWrite;
+  image->after_write_fn = CloseImageDataAfterWrite;
+  return status == HPDF_OK ? image : nullptr;
+}
+
+// One image XObject for a plain PNG, built through the library's object interface. A
+// profile that came with the PNG makes its colour space (or a palette's base) ICCBased.
+HPDF_Image EmbedPlainPng(HPDF_Doc doc, const PngCheck& check, ImageDataSource* source,
+                         ProfileStreams& profiles) {
+  HPDF_Dict image = NewStreamedImage(doc, source);
+  if (!image) return nullptr;
+  HPDF_STATUS status = HPDF_OK;
   HPDF_Array profiled = nullptr;
   if (!check.profile.empty()) {
     profiled = profiles.SpaceFor(doc, check.profile, check.colourType == 0 ? 1 : 3);
@@ -351,9 +362,7 @@ HPDF_Image EmbedPlainPng(HPDF_Doc doc, const PngCheck& check, ImageDataSource* s
   status += HPDF_Dict_AddNumber(image, "BitsPerComponent", check.bitDepth);
   status += AddHidden(image, "_COLORS", HPDF_Number_New(doc->mmgr, PngChannels(check.colourType)));
   if (status != HPDF_OK) return nullptr;
-  image->before_write_fn = OpenImageDataBeforeWrite;
   image->write_fn = WriteFlateWithPredictors;
-  image->after_write_fn = CloseImageDataAfterWrite;
   return image;
 }
 
@@ -368,16 +377,9 @@ HPDF_STATUS WriteDctEntries(HPDF_Dict image, HPDF_Stream stream) {
 // the document is saved. Its profile (a CMYK one too) makes its colour space ICCBased.
 HPDF_Image EmbedKeptJpeg(HPDF_Doc doc, const KeptJpeg& kept, ImageDataSource* source,
                          ProfileStreams& profiles) {
-  HPDF_Dict image = HPDF_DictStream_New(doc->mmgr, doc->xref);
+  HPDF_Dict image = NewStreamedImage(doc, source);
   if (!image) return nullptr;
-  HPDF_Stream reader = HPDF_CallbackReader_New(doc->mmgr, ReadImageData, SeekImageData,
-                                               TellImageData, SizeOfImageData, source);
-  if (!reader) return nullptr;
-  HPDF_Stream_Free(image->stream);
-  image->stream = reader;
-  image->header.obj_class |= HPDF_OSUBCLASS_XOBJECT;
-  HPDF_STATUS status = HPDF_Dict_AddName(image, "Type", "XObject");
-  status += HPDF_Dict_AddName(image, "Subtype", "Image");
+  HPDF_STATUS status = HPDF_OK;
   if (!kept.profile.empty()) {
     HPDF_Array space = profiles.SpaceFor(doc, kept.profile, kept.components);
     if (!space) return nullptr;
@@ -400,9 +402,7 @@ HPDF_Image EmbedKeptJpeg(HPDF_Doc doc, const KeptJpeg& kept, ImageDataSource* so
   if (kept.untransformedRgb)
     status += AddHidden(image, "_RGB", HPDF_Boolean_New(doc->mmgr, HPDF_TRUE));
   if (status != HPDF_OK) return nullptr;
-  image->before_write_fn = OpenImageDataBeforeWrite;
   image->write_fn = WriteDctEntries;
-  image->after_write_fn = CloseImageDataAfterWrite;
   return image;
 }
 

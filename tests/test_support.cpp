@@ -379,7 +379,7 @@ std::string RenderPage(const std::string& pdfPath, const std::string& workFolder
                        int& height) {
   const std::string ppm = workFolder + "page.ppm";
   const std::string command =
-      "mutool draw -q -r 72 -o '" + ppm + "' '" + pdfPath + "' 1 2>/dev/null";
+      "mutool draw -q -N -r 72 -o '" + ppm + "' '" + pdfPath + "' 1 2>/dev/null";
   width = height = 0;
   if (std::system(command.c_str()) != 0) return {};
   return ReadPpm(ppm, width, height);

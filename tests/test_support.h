@@ -112,8 +112,9 @@ bool QpdfCheckPasses(const std::string& path);
 /// pixel taken, since poppler smooths images. Empty when it cannot be rendered.
 std::string RenderManaged(const std::string& pdfPath, const std::string& workFolder);
 
-/// Page 1 of a PDF as mutool draws it at one pixel per point, RGB; `width` and `height`
-/// take its size. Empty when it cannot be rendered.
+/// Page 1 of a PDF as mutool draws it at one pixel per point without colour management
+/// (DeviceCMYK by the plain formula), RGB; `width` and `height` take its size. Empty when it
+/// cannot be rendered.
 std::string RenderPage(const std::string& pdfPath, const std::string& workFolder, int& width,
                        int& height);
 
