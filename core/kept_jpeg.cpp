@@ -12,6 +12,7 @@ namespace brannock {
 
 namespace {
 
+constexpr uint8_t kDht = 0xC4;
 constexpr uint8_t kSoi = 0xD8;
 constexpr uint8_t kEoi = 0xD9;
 constexpr uint8_t kSos = 0xDA;
@@ -29,6 +30,45 @@ bool ChangesPixels(uint8_t marker, const uint8_t* body, size_t bodySize) {
   if (marker == kApp14) return says("Adobe", 5);
   return !(marker > kApp0 && marker <= 0xEF) && marker != kComment;
 }
+
+// The Huffman tables a file defines, a bit for each: DC tables 0 to 3, then AC tables.
+// Motion-JPEG frames leave them out and count on the standard ones; libjpeg-turbo supplies
+// those, but a PDF reader need not.
+class HuffmanTables {
+ public:
+  // Notes the tables of a DHT segment's body; false when it is malformed.
+  bool Define(const uint8_t* body, size_t size) {
+    for (size_t at = 0; at < size;) {
+      const int kind = body[at] >> 4, slot = body[at] & 15;
+      if (kind > 1 || slot > 3 || size - at < 17) return false;
+      size_t values = 0;
+      for (int i = 1; i <= 16; ++i) values += body[at + i];
+      if (values > size - at - 17) return false;
+      defined_ |= 1u << (kind * 4 + slot);
+      at += 17 + values;
+    }
+    return true;
+  }
+  // True when every table that a scan header's body names is defined: the DC tables when
+  // the scan codes DC coefficients (its spectral selection starts at 0), the AC tables when
+  // it codes AC coefficients.
+  bool CoverScan(const uint8_t* body, size_t size) const {
+    if (size < 1) return false;
+    const size_t components = body[0];
+    if (size < 1 + 2 * components + 3) return false;
+    const bool dc = body[1 + 2 * components] == 0;
+    const bool ac = body[2 + 2 * components] > 0;
+    for (size_t i = 0; i < components; ++i) {
+      const uint8_t tables = body[2 + 2 * i];
+      if (dc && !(defined_ & (1u << (tables >> 4 & 3)))) return false;
+      if (ac && !(defined_ & (1u << (4 + (tables & 3))))) return false;
+    }
+    return true;
+  }
+
+ private:
+  unsigned defined_ = 0;
+};
 
 // Where the entropy-coded data that starts at `pos` ends: at the first marker that is
 // neither a stuffed 0xFF nor a restart marker. `size` when there is none.
@@ -65,6 +105,7 @@ bool FindKeptRanges(const uint8_t* data, size_t size, ImageDataReader::Ranges& r
   ranges.clear();
   if (size < 4 || data[0] != 0xFF || data[1] != kSoi) return false;
   AddRange(ranges, 0, 2);
+  HuffmanTables tables;
   size_t pos = 2;
   while (pos < size) {
     if (data[pos] != 0xFF) return false;
@@ -86,8 +127,13 @@ bool FindKeptRanges(const uint8_t* data, size_t size, ImageDataReader::Ranges& r
     const size_t length = size_t{data[pos + 2]} << 8 | data[pos + 3];
     if (length < 2 || length > size - pos - 2) return false;
     size_t end = pos + 2 + length;
-    if (marker == kSos) end = EndOfScanData(data, size, end);
-    if (ChangesPixels(marker, data + pos + 4, length - 2)) AddRange(ranges, start, end - start);
+    const uint8_t* body = data + pos + 4;
+    if (marker == kDht && !tables.Define(body, length - 2)) return false;
+    if (marker == kSos) {
+      if (!tables.CoverScan(body, length - 2)) return false;
+      end = EndOfScanData(data, size, end);
+    }
+    if (ChangesPixels(marker, body, length - 2)) AddRange(ranges, start, end - start);
     pos = end;
   }
   return false;

@@ -28,8 +28,10 @@ struct KeptJpeg {
 /// segments, the tables, the frame, every scan with its entropy-coded data, and the EOI.
 /// The other APPn segments (EXIF, XMP, the ICC chain, Photoshop's) and comments go, and so
 /// does everything after the first EOI. False when the segments do not follow each other
-/// as they must (bytes between them, a length past the end, no EOI), or when the frame is
-/// neither baseline (SOF0) nor progressive Huffman (SOF2).
+/// as they must (bytes between them, a length past the end, no EOI), when the frame is
+/// neither baseline (SOF0) nor progressive Huffman (SOF2), or when a scan counts on a
+/// Huffman table that the file does not define (motion-JPEG frames count on the standard
+/// tables, which not every PDF reader supplies).
 bool FindKeptRanges(const uint8_t* data, size_t size, ImageDataReader::Ranges& ranges);
 
 /// True when the file at `path` is a JPEG by its content that a page may keep as it stands

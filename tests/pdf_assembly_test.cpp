@@ -607,6 +607,7 @@ TEST(KeptJpeg, JpegsThatReadersMayShowDifferentlyTakeTheLosslessPath) {
       {"truncated", base.substr(0, base.size() * 2 / 3)},
       {"junk between segments", testing::WithJunkBeforeMarkers(base, 3)},
       {"a restart marker out of order", badRestart},
+      {"no Huffman tables, as in motion JPEG", testing::WithoutHuffmanTables(base)},
       {"JFIF and Adobe's \"no transform\" on three components",
        testing::InsertAfterSoi(Rgb420(90, {.untransformed = true}), jfif)},
   };
