@@ -107,6 +107,11 @@ int main(int argc, char** argv) {
     }
     Seed(root + "/image_staging/icc-jpeg",
          std::string(1, 0) + jpeg.substr(0, 2) + chain + jpeg.substr(2));
+    // What a kept JPEG leaves out: a comment, an EXIF block, a second picture after the end.
+    const std::string comment("\xFF\xFE\x00\x04hi", 6);
+    const std::string exif("\xFF\xE1\x00\x08Exif\0\0", 10);
+    Seed(root + "/image_staging/kept-jpeg",
+         std::string(1, 0) + jpeg.substr(0, 2) + comment + exif + jpeg.substr(2) + jpeg);
   }
   // A TIFF of three pages of different sizes and colours, for the page walk.
   {
