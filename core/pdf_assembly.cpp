@@ -184,15 +184,9 @@ PreparedInput PrepareInput(const std::string& path, JpegHandling jpegs, RewriteF
     input.check = rewritten;
   }
   switch (input.check.verdict) {
-    case PngVerdict::kNotPng:
-      input.kind = PreparedInput::Kind::kForLibrary;
-      break;
-    case PngVerdict::kPlain:
-      input.kind = PreparedInput::Kind::kPlain;
-      break;
-    default:
-      input.kind = PreparedInput::Kind::kDamaged;
-      break;
+    case PngVerdict::kNotPng: input.kind = PreparedInput::Kind::kForLibrary; break;
+    case PngVerdict::kPlain: input.kind = PreparedInput::Kind::kPlain; break;
+    default: input.kind = PreparedInput::Kind::kDamaged; break;
   }
   return input;
 }

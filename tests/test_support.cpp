@@ -41,14 +41,10 @@ TempDir::~TempDir() {
 
 static int Channels(int colourType) {
   switch (colourType) {
-    case 2:
-      return 3;
-    case 4:
-      return 2;
-    case 6:
-      return 4;
-    default:
-      return 1;
+    case 2: return 3;
+    case 4: return 2;
+    case 6: return 4;
+    default: return 1;
   }
 }
 
