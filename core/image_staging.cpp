@@ -20,15 +20,7 @@ namespace brannock {
 std::string g_strTempDir;
 std::atomic<int32_t> g_nStageCounter{0};
 
-bool CheckPngSignature(const std::string& path) {
-  char signature[8] = {};
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool png =
-      read(fd, signature, 8) == 8 && std::memcmp(signature, "\x89PNG\r\n\x1a\n", 8) == 0;
-  close(fd);
-  return png;
-}
+bool CheckPngSignature(const std::string& path) { return DetectFileType(path) == ImageType::kPng; }
 
 CopyResult CopyRegularFile(const std::string& source, const std::string& target) {
   const int in = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

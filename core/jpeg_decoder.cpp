@@ -39,10 +39,17 @@ void CountWarning(j_common_ptr info, int level) {
 }
 
 // Everything libjpeg holds lives here, outside the frames that a longjmp leaves.
+// `emit` takes libjpeg's warnings and traces.
 struct Decompressor {
+  explicit Decompressor(void (*emit)(j_common_ptr, int)) {
+    info.err = jpeg_std_error(&errors.base);
+    errors.base.error_exit = JumpOnError;
+    errors.base.emit_message = emit;
+    jpeg_create_decompress(&info);
+  }
+  ~Decompressor() { jpeg_destroy_decompress(&info); }
   jpeg_decompress_struct info;
   ErrorManager errors;
-  ~Decompressor() { jpeg_destroy_decompress(&info); }
 };
 
 bool AllGrey(const std::vector<uint8_t>& rgb, size_t pixels) {
@@ -100,11 +107,7 @@ JpegDecode Run(Decompressor& jpeg, const uint8_t* data, size_t size, const JpegA
 
 JpegDecode DecodeJpeg(const uint8_t* data, size_t size, const JpegAdmission& admit,
                       DecodedPicture& picture) {
-  Decompressor jpeg;
-  jpeg.info.err = jpeg_std_error(&jpeg.errors.base);
-  jpeg.errors.base.error_exit = JumpOnError;
-  jpeg.errors.base.emit_message = IgnoreMessage;
-  jpeg_create_decompress(&jpeg.info);
+  Decompressor jpeg(IgnoreMessage);
   const JpegDecode result = Run(jpeg, data, size, admit, picture);
   if (result != JpegDecode::kDecoded) picture = DecodedPicture{};
   return result;
@@ -162,11 +165,7 @@ void RunCheck(Decompressor& jpeg, const uint8_t* data, size_t size, CheckHolding
 }  // namespace
 
 JpegReading ReadJpegForKeeping(const uint8_t* data, size_t size) {
-  Decompressor jpeg;
-  jpeg.info.err = jpeg_std_error(&jpeg.errors.base);
-  jpeg.errors.base.error_exit = JumpOnError;
-  jpeg.errors.base.emit_message = CountWarning;
-  jpeg_create_decompress(&jpeg.info);
+  Decompressor jpeg(CountWarning);
   JpegReading reading;
   CheckHoldings held;
   RunCheck(jpeg, data, size, held, reading);

@@ -135,7 +135,9 @@ struct PreparedInput {
   uint64_t ImageBytes() const {
     return kind == Kind::kKeptJpeg ? kept.bytes : check.imageDataBytes;
   }
-  bool Turned() const { return kept.orientation >= 5; }
+  // The EXIF orientation the page applies; a PNG's page is upright as it stands.
+  int Orientation() const { return kind == Kind::kKeptJpeg ? kept.orientation : 1; }
+  bool Turned() const { return Orientation() >= 5; }
 };
 
 // A JPEG whose data cannot be kept is decoded as staging decodes it, and embedded as the
@@ -584,8 +586,7 @@ bool WriteImagesToPdf(const std::vector<std::string>& paths, const std::string& 
         hooks->OnDrawing(index, path);
         const int x = static_cast<int>((firstWidth - width) * 0.5);
         const int y = static_cast<int>((firstHeight - height) * 0.5);
-        if (DrawUpright(page, image, x, y, width, height, kept ? input.kept.orientation : 1) !=
-            HPDF_OK) {
+        if (DrawUpright(page, image, x, y, width, height, input.Orientation()) != HPDF_OK) {
           hooks->OnDrawFailed(index, path);
         }
         HPDF_ResetError(doc);
